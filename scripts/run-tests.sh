@@ -1,0 +1,19 @@
+#!/bin/sh
+# Runs every test: the host unit tests (plain and under ASan/UBSan), the
+# checks of the Windows binaries, and the Wine end-to-end tests.
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+jobs=$(nproc)
+
+"$root/scripts/build-package.sh"
+
+for flavour in plain sanitize; do
+    dir="$root/build/host-$flavour"
+    san=OFF
+    [ "$flavour" = sanitize ] && san=ON
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=$san \
+        -DVK_DIST_DIR="$root/dist" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure -j"$jobs")
+done
