@@ -1,0 +1,135 @@
+#include "PortChoiceList.h"
+
+#include "PlatformValues.h"
+
+#include <boost/format.hpp>
+
+#include <cctype>
+#include <climits>
+
+namespace vkprop
+{
+
+namespace
+{
+
+const char kCurrentMark[] = "(current setting)";
+const char kInUseMark[] = "(in use)";
+
+bool IsScanSpace(char c)
+{
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool StartsWithIgnoringCase(const std::string& text, const std::string& prefix)
+{
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+    {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i])))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<int> PortChoiceList::ParseComNumber(const std::string& text)
+{
+    if (text.compare(0, 3, "COM") != 0)
+        return std::nullopt;
+    std::size_t i = 3;
+    while (i < text.size() && IsScanSpace(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+    {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i])))
+        return std::nullopt;
+    // A port name is typed by hand: saturate rather than overflow, which
+    // keeps an absurdly long number outside 1..256 as sscanf's result would be.
+    long long value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+    {
+        if (value <= INT_MAX)
+            value = value * 10 + (text[i] - '0');
+    }
+    if (value > INT_MAX)
+        value = INT_MAX;
+    return static_cast<int>(negative ? -value : value);
+}
+
+PortsInUse PortChoiceList::MarkPortsInUse(const std::vector<PortMapValue>& values)
+{
+    PortsInUse inUse;
+    for (const PortMapValue& value : values)
+    {
+        if (value.type != kRegSz)
+            continue;
+        std::optional<int> number = ParseComNumber(value.data);
+        if (number && *number >= 1 && *number <= kPortRowCount)
+            inUse.set(static_cast<std::size_t>(*number - 1));
+    }
+    return inUse;
+}
+
+std::vector<std::string> PortChoiceList::BuildPortRows(const PortsInUse& inUse, int currentNumber)
+{
+    std::vector<std::string> rows;
+    rows.reserve(kPortRowCount);
+    for (int port = 1; port <= kPortRowCount; ++port)
+    {
+        std::string row = (boost::format("COM%d") % port).str();
+        // The device's own port normally stands in the map as well; it is
+        // still shown as the current setting.
+        if (port == currentNumber)
+            row += kCurrentMark;
+        else if (inUse.test(static_cast<std::size_t>(port - 1)))
+            row += kInUseMark;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::optional<std::size_t> PortChoiceList::FindPortRow(const std::vector<std::string>& rows,
+                                                       const std::string& name)
+{
+    // Every row begins with the empty text, so an empty name would pick
+    // COM1 as the device's port although none is stored: select nothing.
+    if (name.empty())
+        return std::nullopt;
+    for (std::size_t i = 0; i < rows.size(); ++i)
+    {
+        if (StartsWithIgnoringCase(rows[i], name))
+            return i;
+    }
+    return std::nullopt;
+}
+
+std::string PortChoiceList::PortNameFromText(const std::string& text)
+{
+    for (const char* mark : {kCurrentMark, kInUseMark})
+    {
+        if (EndsWith(text, mark))
+            return text.substr(0, text.size() - std::char_traits<char>::length(mark));
+    }
+    return text;
+}
+
+int PortChoiceList::CurrentPortNumber(const std::string& currentPortName)
+{
+    return ParseComNumber(currentPortName).value_or(-1);
+}
+
+} // namespace vkprop
