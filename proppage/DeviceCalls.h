@@ -38,7 +38,7 @@ class DeviceCalls
                           std::uint32_t size) = 0;
 
     // DoEnvironmentSubstA: expands %NAME% references in place.
-    virtual void ExpandEnvironmentStrings(char* buffer, std::uint32_t bufferSize) = 0;
+    virtual void SubstituteEnvironment(char* buffer, std::uint32_t bufferSize) = 0;
 };
 
 } // namespace vkprop

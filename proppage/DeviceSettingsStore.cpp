@@ -93,7 +93,7 @@ std::optional<std::string> DeviceSettingsStore::ReadSampleInfo()
     std::uint32_t size = kNameBufferSize;
     if (calls_.QueryValue(*key_, "SampleInfo", buffer, size) != kErrorSuccess)
         return std::nullopt;
-    calls_.ExpandEnvironmentStrings(buffer, kNameBufferSize);
+    calls_.SubstituteEnvironment(buffer, kNameBufferSize);
     return TextFromBuffer(buffer, kNameBufferSize);
 }
 

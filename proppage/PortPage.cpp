@@ -28,6 +28,7 @@ bool PortPage::Initialise(PageView& view, std::optional<std::string>& sampleInfo
     try
     {
         sampleInfo = Fill(view);
+        filled_ = true;
         return true;
     }
     catch (...)
@@ -39,6 +40,8 @@ bool PortPage::Initialise(PageView& view, std::optional<std::string>& sampleInfo
 
 bool PortPage::Apply(PageView& view, WindowRef owner) noexcept
 {
+    if (!filled_)
+        return false;
     try
     {
         Store(view, owner);

@@ -57,7 +57,8 @@ class PortPage
 
     // Stores the controls' settings and hands them to the driver. Every
     // control is read before anything is written, so when one fails (false)
-    // the device's values stay as they were.
+    // the device's values stay as they were. A page whose initialisation
+    // failed stores nothing: its controls do not show the device's settings.
     bool Apply(PageView& view, WindowRef owner) noexcept;
 
   private:
@@ -67,6 +68,7 @@ class PortPage
     DeviceSettingsStore store_;
     PortIoCalls& portCalls_;
     PortMapScan scanPortMap_;
+    bool filled_ = false;
 };
 
 } // namespace vkprop

@@ -150,7 +150,7 @@ class FakeDeviceCalls : public DeviceCalls
 
     // Replaces %NAME% references with known variables, as DoEnvironmentSubstA
     // does, leaving the buffer unchanged when the result does not fit.
-    void ExpandEnvironmentStrings(char* buffer, std::uint32_t bufferSize) override
+    void SubstituteEnvironment(char* buffer, std::uint32_t bufferSize) override
     {
         log.push_back("expand " + std::to_string(bufferSize));
         std::string text(buffer), result;

@@ -200,12 +200,21 @@ TEST_F(PortPageTest, MissingControlEndsInTheFailedMessageHandlingWithNothingWrit
     EXPECT_FALSE(page->Apply(view, kPageWindow));
     EXPECT_TRUE(deviceCalls.Writes().empty());
     EXPECT_TRUE(portIo.log.empty());
+}
 
+TEST_F(PortPageTest, PageThatCouldNotShowTheSettingsNeverStoresAny)
+{
     FakePageView brokenView;
     brokenView.portBoxMissing = true;
-    brokenView.moreInfoVisible = true;
-    auto second = OpenPage(context);
-    EXPECT_FALSE(second->Initialise(brokenView, sampleInfo));
+    auto page = OpenPage(context);
+    EXPECT_FALSE(page->Initialise(brokenView, sampleInfo));
+    deviceCalls.log.clear();
+    // The line boxes were never filled: an apply would store "no line".
+    brokenView.portBoxMissing = false;
+    EXPECT_FALSE(page->Apply(brokenView, kPageWindow));
+    EXPECT_TRUE(deviceCalls.Writes().empty());
+    EXPECT_EQ(AsDword(device.key["KeyFunc"]), 2u);
+    EXPECT_TRUE(portIo.log.empty());
 }
 
 TEST_F(PortPageTest, TwoPagesInOneProcessEachApplyToTheirOwnDevice)
