@@ -1,0 +1,129 @@
+/*
+ * The host kernel bench as tests see it: rule violations, pool accounting
+ * and failure injection, driver objects, and the user-mode side of I/O
+ * (handles and requests, as kernel32 would issue them).
+ */
+#pragma once
+
+#include <wdm.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace hk
+{
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+/* ---- Rule checks ---------------------------------------------------------- */
+
+/* Records a breach of a kernel rule; tests fail on any recorded breach. */
+void ReportViolation(const std::string& text);
+std::vector<std::string> TakeViolations();
+
+/* Clears violations, counters and injected failures: call at test start. */
+void ResetBench();
+
+/* ---- Pool -------------------------------------------------------------------- */
+
+ULONG PoolTag(const char (&text)[5]);
+size_t OutstandingAllocations();
+size_t OutstandingAllocations(ULONG tag);
+/* Allocations that may fail (pool and requests built for drivers) since reset. */
+unsigned AllocationCount();
+/* The n-th such allocation from now (1 = the next one) fails. 0 disarms. */
+void FailAllocationNumber(unsigned n);
+/* Every allocation with this tag fails until cleared. Requests built by
+   IoBuild*Request carry the tag "Irp ". */
+void FailAllocationsWithTag(ULONG tag, bool fail);
+size_t LiveIrpCount();
+
+/* ---- Drivers and devices -------------------------------------------------- */
+
+/* A driver object whose every major function fails as Windows' default does. */
+PDRIVER_OBJECT CreateDriverObject(const wchar_t* name);
+void DeleteDriverObject(PDRIVER_OBJECT driver);
+bool DeviceObjectExists(PDEVICE_OBJECT device);
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+
+/* ---- Requests as user mode issues them -------------------------------------- */
+
+class Request
+{
+  public:
+    /* Waits for completion; false when the request is still pending. */
+    bool Wait(std::chrono::milliseconds timeout = 5000ms);
+    bool Completed();
+    NTSTATUS Status();
+    ULONG_PTR Information();
+    /* The output buffer as the caller sees it after completion. */
+    Bytes Output();
+    /* CancelIo: cancels the request if it is still pending. */
+    bool Cancel();
+
+    /* For the bench only. */
+    Request(ULONG outputLength);
+    void Finish(NTSTATUS status, ULONG_PTR information, const uint8_t* output, size_t length);
+    PIRP Irp = nullptr;
+
+  private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool completed_ = false;
+    NTSTATUS status_ = STATUS_PENDING;
+    ULONG_PTR information_ = 0;
+    Bytes output_;
+};
+using RequestPtr = std::shared_ptr<Request>;
+
+/* An open handle to a device: a file object and its requests. */
+class UserFile
+{
+  public:
+    /* CreateFile. Returns null (and the status) when the open fails. Waits
+       for a create the stack pends. */
+    static std::unique_ptr<UserFile> Open(PDEVICE_OBJECT device, NTSTATUS* status = nullptr);
+    ~UserFile();
+
+    RequestPtr StartDeviceControl(ULONG code, const Bytes& input, ULONG outputLength);
+    RequestPtr StartRead(ULONG length);
+    RequestPtr StartWrite(const Bytes& data);
+
+    /* Synchronous forms: start, wait, return the status. */
+    NTSTATUS DeviceControl(ULONG code, const Bytes& input = {}, ULONG outputLength = 0,
+                           Bytes* output = nullptr, ULONG_PTR* information = nullptr);
+    NTSTATUS Read(ULONG length, ULONG_PTR* information = nullptr);
+    NTSTATUS Write(const Bytes& data, ULONG_PTR* information = nullptr);
+
+    /* CloseHandle: IRP_MJ_CLEANUP, then the handle's reference goes; the
+       close follows when no other reference remains. */
+    void Close();
+    PFILE_OBJECT FileObject() const
+    {
+        return file_;
+    }
+
+  private:
+    UserFile(PDEVICE_OBJECT device, PFILE_OBJECT file) : device_(device), file_(file)
+    {
+    }
+    PDEVICE_OBJECT device_;
+    PFILE_OBJECT file_;
+    bool closed_ = false;
+};
+
+/* A request from the system rather than from a handle (Plug and Play,
+   power, WMI), sent to the top of the device's stack. */
+RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus);
+
+/* Bytes of a 32-bit little-endian word, and back. */
+Bytes Word(ULONG value);
+ULONG WordAt(const Bytes& bytes, size_t offset = 0);
+
+} // namespace hk

@@ -1,0 +1,132 @@
+/*
+ * A simulated Velkor HID collection: the physical device object the port
+ * driver attaches to, with the behaviour of the HID class driver's
+ * collection device as the port driver sees it.
+ *
+ * Each kind of request can be answered at once, held until the test lets
+ * it go, or completed later from another thread.
+ */
+#pragma once
+
+#include <hostkernel/bench.h>
+
+#include <atomic>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace hk
+{
+
+enum class Answer
+{
+    AtOnce,
+    Held,     /* pended until ReleaseHeld */
+    FromThread /* pended, completed from another thread after a short delay */
+};
+
+struct WriteRecord
+{
+    Bytes bytes;
+    ULONG length;
+    LONGLONG offset;
+    PFILE_OBJECT fileObject;
+    bool fileWasOpen; /* the write named a file the collection had open */
+};
+
+class VelkorHidCollection
+{
+  public:
+    explicit VelkorHidCollection(ULONG ioFlags = DO_BUFFERED_IO);
+    ~VelkorHidCollection();
+
+    PDEVICE_OBJECT Pdo() const
+    {
+        return pdo_;
+    }
+
+    /* Opens. */
+    void SetCreateStatus(NTSTATUS status);
+    void SetCreateAnswer(Answer answer);
+    size_t OpenCount();
+    bool IsOpen(PFILE_OBJECT file);
+
+    /* The manufacturer string: text (terminated), raw bytes, or a failure. */
+    void SetManufacturer(const std::u16string& text);
+    void SetManufacturerBytes(const Bytes& bytes);
+    void SetManufacturerStatus(NTSTATUS status);
+    void SetManufacturerAnswer(Answer answer);
+    unsigned ManufacturerQueries();
+    /* The file object the last query carried. */
+    PFILE_OBJECT LastQueryFileObject();
+
+    /* Writes (output reports and passed-down writes). */
+    void SetWriteStatus(NTSTATUS status);
+    void SetWriteAnswer(Answer answer);
+    std::vector<WriteRecord> Writes();
+    void ClearWrites();
+
+    /* Everything else that reaches the collection. */
+    std::vector<ULONG> DeviceControls();
+    unsigned Reads();
+    unsigned Cleanups();
+    unsigned Closes();
+    std::vector<UCHAR> PnpMinors();
+    void SetPnpStatus(UCHAR minor, NTSTATUS status);
+
+    /* Held requests: how many, and letting them go. */
+    size_t HeldCount();
+    void ReleaseHeld();
+    void FailHeld(NTSTATUS status);
+    /* Waits until at least n requests are held. */
+    bool WaitHeld(size_t n, std::chrono::milliseconds timeout = 5000ms);
+
+    /* For the dispatch routine. */
+    NTSTATUS Dispatch(PIRP irp);
+
+  private:
+    struct Held
+    {
+        PIRP irp;
+        NTSTATUS status;
+        ULONG_PTR information;
+    };
+    NTSTATUS Reply(PIRP irp, Answer how, NTSTATUS status, ULONG_PTR information);
+    void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information);
+    NTSTATUS Create(PIRP irp);
+    NTSTATUS Write(PIRP irp);
+    NTSTATUS DeviceControl(PIRP irp);
+    NTSTATUS Pnp(PIRP irp);
+
+    PDRIVER_OBJECT driver_;
+    PDEVICE_OBJECT pdo_;
+
+    std::mutex lock_;
+    std::condition_variable heldChanged_;
+    std::vector<Held> held_;
+    std::vector<std::thread> threads_;
+
+    NTSTATUS createStatus_ = STATUS_SUCCESS;
+    Answer createAnswer_ = Answer::AtOnce;
+    std::set<PFILE_OBJECT> openFiles_;
+
+    Bytes manufacturer_;
+    NTSTATUS manufacturerStatus_ = STATUS_SUCCESS;
+    Answer manufacturerAnswer_ = Answer::AtOnce;
+    unsigned manufacturerQueries_ = 0;
+    PFILE_OBJECT lastQueryFile_ = nullptr;
+
+    NTSTATUS writeStatus_ = STATUS_SUCCESS;
+    Answer writeAnswer_ = Answer::AtOnce;
+    std::vector<WriteRecord> writes_;
+
+    std::vector<ULONG> controls_;
+    unsigned reads_ = 0;
+    unsigned cleanups_ = 0;
+    unsigned closes_ = 0;
+    std::vector<UCHAR> pnpMinors_;
+    std::map<UCHAR, NTSTATUS> pnpStatus_;
+};
+
+} // namespace hk

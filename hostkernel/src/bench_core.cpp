@@ -1,0 +1,95 @@
+/*
+ * Rule violations, reset between tests, and small shared helpers.
+ */
+#include "internal.h"
+
+#include <cstdio>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace hk
+{
+
+namespace
+{
+std::mutex violationsLock;
+std::vector<std::string> violations;
+} // namespace
+
+std::mutex& BenchLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+void ReportViolation(const std::string& text)
+{
+    std::lock_guard<std::mutex> guard(violationsLock);
+    std::fprintf(stderr, "kernel rule violated: %s\n", text.c_str());
+    violations.push_back(text);
+}
+
+std::vector<std::string> TakeViolations()
+{
+    std::lock_guard<std::mutex> guard(violationsLock);
+    std::vector<std::string> taken;
+    taken.swap(violations);
+    return taken;
+}
+
+void ResetBench()
+{
+    TakeViolations();
+    ResetPool();
+    ResetIrps();
+    ResetDevices();
+    ResetFiles();
+    ResetRemoveLocks();
+}
+
+/*
+ * Freed kernel objects are kept, filled and (under ASan) poisoned, so that a
+ * driver touching them afterwards is reported instead of corrupting a reused
+ * block, and a stale pointer never matches a new object.
+ */
+void QuarantineMemory(void* p, size_t bytes)
+{
+    std::memset(p, 0xDD, bytes);
+#if defined(__SANITIZE_ADDRESS__)
+    ASAN_POISON_MEMORY_REGION(p, bytes);
+#endif
+}
+
+Bytes Word(ULONG value)
+{
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return bytes;
+}
+
+ULONG WordAt(const Bytes& bytes, size_t offset)
+{
+    ULONG value = 0;
+    if (bytes.size() >= offset + 4)
+        std::memcpy(&value, bytes.data() + offset, 4);
+    return value;
+}
+
+} // namespace hk
+
+extern "C" size_t HkWcslen(const wchar_t* String) noexcept
+{
+    size_t length = 0;
+    while (String[length])
+        length++;
+    return length;
+}
+
+extern "C" void HkCheckPagedCode(void)
+{
+    if (KeGetCurrentIrql() > APC_LEVEL)
+        hk::ReportViolation("pageable code entered above APC_LEVEL");
+}

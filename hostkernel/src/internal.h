@@ -1,0 +1,58 @@
+/*
+ * What the bench's parts share among themselves.
+ */
+#pragma once
+
+#include <wdm.h>
+
+#include <hostkernel/bench.h>
+
+#include <mutex>
+
+namespace hk
+{
+
+/* Guards the bench's own bookkeeping (never held while calling a driver). */
+std::mutex& BenchLock();
+
+/* Allocation outside failure injection and driver accounting (the I/O
+   manager's own buffers). */
+void* AllocateInternal(size_t bytes);
+void FreeInternal(void* p);
+
+/* An injectable allocation point that is not a pool call (requests). */
+bool ShouldFailAllocation(ULONG tag);
+
+/* IRP life: allocation, quarantine at free, liveness. */
+PIRP AllocateIrp(CCHAR stackSize, bool injectable);
+void FreeIrp(PIRP irp);
+bool IrpIsLive(PIRP irp);
+void SetIrpRequest(PIRP irp, RequestPtr request);
+void ResetIrps();
+
+void ResetPool();
+void ResetDevices();
+void ResetFiles();
+void ResetRemoveLocks();
+
+/* Called by IoDeleteDevice: the memory stays reserved but poisoned. */
+void QuarantineMemory(void* p, size_t bytes);
+
+/* File objects created for user handles. */
+PFILE_OBJECT CreateFileObject(PDEVICE_OBJECT device);
+void DestroyFileObject(PFILE_OBJECT file);
+
+} // namespace hk
+
+namespace hk
+{
+BOOLEAN CancelIrpLocked(PIRP Irp, KIRQL Irql);
+PMDL AllocateMdl(PVOID buffer, ULONG length);
+/* An MDL over a buffer the bench allocated for a user request's output. */
+constexpr SHORT BenchOwnedOutputMdl = 0x4000;
+}
+
+namespace hk
+{
+bool FileObjectIsOpen(PFILE_OBJECT file);
+}

@@ -1,0 +1,269 @@
+/*
+ * The user-mode side of I/O: what CreateFile, DeviceIoControl, ReadFile,
+ * WriteFile, CancelIo and CloseHandle turn into. Each request holds a
+ * reference on its file object until it completes, so a close never
+ * overtakes a request that is still pending.
+ */
+#include "internal.h"
+
+namespace hk
+{
+
+Request::Request(ULONG outputLength) : output_(outputLength)
+{
+}
+
+void Request::Finish(NTSTATUS status, ULONG_PTR information, const uint8_t* output, size_t length)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (output)
+    {
+        if (length > output_.size())
+        {
+            ReportViolation("request completed with more bytes than its output buffer holds");
+            length = output_.size();
+        }
+        memcpy(output_.data(), output, length);
+    }
+    status_ = status;
+    information_ = information;
+    completed_ = true;
+    done_.notify_all();
+}
+
+bool Request::Wait(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return done_.wait_for(guard, timeout, [this] { return completed_; });
+}
+
+bool Request::Completed()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return completed_;
+}
+
+NTSTATUS Request::Status()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return status_;
+}
+
+ULONG_PTR Request::Information()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return information_;
+}
+
+Bytes Request::Output()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return output_;
+}
+
+bool Request::Cancel()
+{
+    KIRQL irql;
+    /* Holding the cancel spin lock keeps the request from being freed. */
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = Irp;
+    if (!irp)
+    {
+        IoReleaseCancelSpinLock(irql);
+        return false;
+    }
+    return CancelIrpLocked(irp, irql);
+}
+
+namespace
+{
+struct Built
+{
+    PIRP irp;
+    RequestPtr request;
+};
+
+Built BuildRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ULONG outputLength)
+{
+    PDEVICE_OBJECT top = TopOfStack(device);
+    PIRP irp = AllocateIrp(top->StackSize, false);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->RequestorMode = UserMode;
+    auto request = std::make_shared<Request>(outputLength);
+    SetIrpRequest(irp, request);
+    ObReferenceObject(file);
+    return Built{irp, request};
+}
+
+RequestPtr Send(PDEVICE_OBJECT device, const Built& built)
+{
+    IoCallDriver(TopOfStack(device), built.irp);
+    return built.request;
+}
+
+NTSTATUS SendAndWait(PDEVICE_OBJECT device, const Built& built)
+{
+    RequestPtr request = Send(device, built);
+    if (!request->Wait())
+    {
+        ReportViolation("a request the test expected to finish is still pending");
+        return STATUS_PENDING;
+    }
+    return request->Status();
+}
+} // namespace
+
+RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus)
+{
+    PDEVICE_OBJECT top = TopOfStack(device);
+    PIRP irp = AllocateIrp(top->StackSize, false);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->MinorFunction = minor;
+    irp->IoStatus.Status = initialStatus;
+    irp->RequestorMode = KernelMode;
+    auto request = std::make_shared<Request>(0);
+    SetIrpRequest(irp, request);
+    IoCallDriver(top, irp);
+    return request;
+}
+
+std::unique_ptr<UserFile> UserFile::Open(PDEVICE_OBJECT device, NTSTATUS* status)
+{
+    PFILE_OBJECT file = CreateFileObject(device);
+    Built built = BuildRequest(device, file, IRP_MJ_CREATE, 0);
+    NTSTATUS result = SendAndWait(device, built);
+    if (status)
+        *status = result;
+    if (!NT_SUCCESS(result))
+    {
+        /* A failed open leaves no handle; the file goes without a close. */
+        DestroyFileObject(file);
+        return nullptr;
+    }
+    return std::unique_ptr<UserFile>(new UserFile(device, file));
+}
+
+UserFile::~UserFile()
+{
+    Close();
+}
+
+RequestPtr UserFile::StartDeviceControl(ULONG code, const Bytes& input, ULONG outputLength)
+{
+    Built built = BuildRequest(device_, file_, IRP_MJ_DEVICE_CONTROL, outputLength);
+    PIRP irp = built.irp;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    stack->Parameters.DeviceIoControl.InputBufferLength = (ULONG)input.size();
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+
+    switch (METHOD_FROM_CTL_CODE(code))
+    {
+    case METHOD_BUFFERED: {
+        size_t length = std::max(input.size(), (size_t)outputLength);
+        if (length)
+        {
+            irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!input.empty())
+                memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+            if (outputLength)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        break;
+    }
+    default:
+        /* Direct and neither I/O: the bench keeps the buffers as system buffers. */
+        if (!input.empty())
+        {
+            irp->AssociatedIrp.SystemBuffer = AllocateInternal(input.size());
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+        }
+        if (outputLength)
+        {
+            irp->MdlAddress = AllocateMdl(AllocateInternal(outputLength), outputLength);
+            irp->MdlAddress->MdlFlags = BenchOwnedOutputMdl;
+        }
+        break;
+    }
+    return Send(device_, built);
+}
+
+RequestPtr UserFile::StartRead(ULONG length)
+{
+    Built built = BuildRequest(device_, file_, IRP_MJ_READ, length);
+    PIRP irp = built.irp;
+    IoGetNextIrpStackLocation(irp)->Parameters.Read.Length = length;
+    irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);
+    irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
+    if (TopOfStack(device_)->Flags & DO_DIRECT_IO)
+        irp->MdlAddress = AllocateMdl(irp->AssociatedIrp.SystemBuffer, length);
+    return Send(device_, built);
+}
+
+RequestPtr UserFile::StartWrite(const Bytes& data)
+{
+    Built built = BuildRequest(device_, file_, IRP_MJ_WRITE, 0);
+    PIRP irp = built.irp;
+    IoGetNextIrpStackLocation(irp)->Parameters.Write.Length = (ULONG)data.size();
+    irp->AssociatedIrp.SystemBuffer = AllocateInternal(data.size());
+    irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    if (!data.empty())
+        memcpy(irp->AssociatedIrp.SystemBuffer, data.data(), data.size());
+    if (TopOfStack(device_)->Flags & DO_DIRECT_IO)
+        irp->MdlAddress = AllocateMdl(irp->AssociatedIrp.SystemBuffer, (ULONG)data.size());
+    return Send(device_, built);
+}
+
+NTSTATUS UserFile::DeviceControl(ULONG code, const Bytes& input, ULONG outputLength, Bytes* output,
+                                 ULONG_PTR* information)
+{
+    RequestPtr request = StartDeviceControl(code, input, outputLength);
+    if (!request->Wait())
+    {
+        ReportViolation("a device control the test expected to finish is still pending");
+        return STATUS_PENDING;
+    }
+    if (output)
+        *output = request->Output();
+    if (information)
+        *information = request->Information();
+    return request->Status();
+}
+
+NTSTATUS UserFile::Read(ULONG length, ULONG_PTR* information)
+{
+    RequestPtr request = StartRead(length);
+    if (!request->Wait())
+        return STATUS_PENDING;
+    if (information)
+        *information = request->Information();
+    return request->Status();
+}
+
+NTSTATUS UserFile::Write(const Bytes& data, ULONG_PTR* information)
+{
+    RequestPtr request = StartWrite(data);
+    if (!request->Wait())
+        return STATUS_PENDING;
+    if (information)
+        *information = request->Information();
+    return request->Status();
+}
+
+void UserFile::Close()
+{
+    if (closed_)
+        return;
+    closed_ = true;
+    Built built = BuildRequest(device_, file_, IRP_MJ_CLEANUP, 0);
+    SendAndWait(device_, built);
+    ObDereferenceObject(file_);
+}
+
+} // namespace hk

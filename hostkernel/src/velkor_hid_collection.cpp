@@ -1,0 +1,387 @@
+/*
+ * The simulated Velkor HID collection.
+ */
+#include <hostkernel/velkor_hid_collection.h>
+
+#include "internal.h"
+
+#include <hidclass.h>
+
+#include <map>
+
+namespace hk
+{
+
+namespace
+{
+NTSTATUS CollectionDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    auto* collection = *(VelkorHidCollection**)DeviceObject->DeviceExtension;
+    return collection->Dispatch(Irp);
+}
+
+Bytes Utf16Bytes(const std::u16string& text)
+{
+    Bytes bytes((text.size() + 1) * 2, 0);
+    for (size_t i = 0; i < text.size(); i++)
+    {
+        bytes[2 * i] = (uint8_t)(text[i] & 0xFF);
+        bytes[2 * i + 1] = (uint8_t)(text[i] >> 8);
+    }
+    return bytes;
+}
+
+/* The caller's data of a write, however the I/O manager described it. */
+const uint8_t* WriteData(PIRP irp)
+{
+    if (irp->Flags & IRP_BUFFERED_IO)
+        return (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
+    if (irp->MdlAddress)
+        return (const uint8_t*)MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+    return (const uint8_t*)irp->UserBuffer;
+}
+} // namespace
+
+VelkorHidCollection::VelkorHidCollection(ULONG ioFlags)
+{
+    driver_ = CreateDriverObject(L"\\Driver\\velkorhid");
+    for (auto& routine : driver_->MajorFunction)
+        routine = CollectionDispatch;
+    IoCreateDevice(driver_, sizeof(VelkorHidCollection*), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                   &pdo_);
+    *(VelkorHidCollection**)pdo_->DeviceExtension = this;
+    pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE) & ~DO_DEVICE_INITIALIZING;
+    manufacturer_ = Utf16Bytes(u"QX7LMN/1");
+}
+
+VelkorHidCollection::~VelkorHidCollection()
+{
+    for (auto& thread : threads_)
+        thread.join();
+    if (!held_.empty())
+        ReportViolation("test ended with requests held by the HID collection");
+    if (DeviceObjectExists(pdo_))
+        IoDeleteDevice(pdo_);
+    DeleteDriverObject(driver_);
+}
+
+void VelkorHidCollection::SetCreateStatus(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    createStatus_ = status;
+}
+
+void VelkorHidCollection::SetCreateAnswer(Answer answer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    createAnswer_ = answer;
+}
+
+size_t VelkorHidCollection::OpenCount()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return openFiles_.size();
+}
+
+bool VelkorHidCollection::IsOpen(PFILE_OBJECT file)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return openFiles_.count(file) != 0;
+}
+
+void VelkorHidCollection::SetManufacturer(const std::u16string& text)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    manufacturer_ = Utf16Bytes(text);
+}
+
+void VelkorHidCollection::SetManufacturerBytes(const Bytes& bytes)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    manufacturer_ = bytes;
+}
+
+void VelkorHidCollection::SetManufacturerStatus(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    manufacturerStatus_ = status;
+}
+
+void VelkorHidCollection::SetManufacturerAnswer(Answer answer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    manufacturerAnswer_ = answer;
+}
+
+unsigned VelkorHidCollection::ManufacturerQueries()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return manufacturerQueries_;
+}
+
+PFILE_OBJECT VelkorHidCollection::LastQueryFileObject()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return lastQueryFile_;
+}
+
+void VelkorHidCollection::SetWriteStatus(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    writeStatus_ = status;
+}
+
+void VelkorHidCollection::SetWriteAnswer(Answer answer)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    writeAnswer_ = answer;
+}
+
+std::vector<WriteRecord> VelkorHidCollection::Writes()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return writes_;
+}
+
+void VelkorHidCollection::ClearWrites()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    writes_.clear();
+}
+
+std::vector<ULONG> VelkorHidCollection::DeviceControls()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return controls_;
+}
+
+unsigned VelkorHidCollection::Reads()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return reads_;
+}
+
+unsigned VelkorHidCollection::Cleanups()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return cleanups_;
+}
+
+unsigned VelkorHidCollection::Closes()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return closes_;
+}
+
+std::vector<UCHAR> VelkorHidCollection::PnpMinors()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return pnpMinors_;
+}
+
+void VelkorHidCollection::SetPnpStatus(UCHAR minor, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    pnpStatus_[minor] = status;
+}
+
+size_t VelkorHidCollection::HeldCount()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return held_.size();
+}
+
+bool VelkorHidCollection::WaitHeld(size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    return heldChanged_.wait_for(guard, timeout, [&] { return held_.size() >= n; });
+}
+
+void VelkorHidCollection::ReleaseHeld()
+{
+    std::vector<Held> released;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        released.swap(held_);
+    }
+    for (auto& held : released)
+        Complete(held.irp, held.status, held.information);
+}
+
+void VelkorHidCollection::FailHeld(NTSTATUS status)
+{
+    std::vector<Held> released;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        released.swap(held_);
+    }
+    for (auto& held : released)
+        Complete(held.irp, status, 0);
+}
+
+void VelkorHidCollection::Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction == IRP_MJ_CREATE && NT_SUCCESS(status))
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        openFiles_.insert(stack->FileObject);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
+                                    ULONG_PTR information)
+{
+    if (how == Answer::AtOnce)
+    {
+        Complete(irp, status, information);
+        return status;
+    }
+    IoMarkIrpPending(irp);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (how == Answer::Held)
+    {
+        held_.push_back(Held{irp, status, information});
+        heldChanged_.notify_all();
+    }
+    else
+    {
+        threads_.emplace_back([this, irp, status, information] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Complete(irp, status, information);
+        });
+    }
+    return STATUS_PENDING;
+}
+
+NTSTATUS VelkorHidCollection::Create(PIRP irp)
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    NTSTATUS status = createStatus_;
+    Answer how = createAnswer_;
+    guard.unlock();
+    return Reply(irp, how, status, 0);
+}
+
+NTSTATUS VelkorHidCollection::Write(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG length = stack->Parameters.Write.Length;
+    const uint8_t* data = WriteData(irp);
+
+    WriteRecord record;
+    record.bytes.assign(data, data + length);
+    record.length = length;
+    record.offset = stack->Parameters.Write.ByteOffset.QuadPart;
+    record.fileObject = stack->FileObject;
+
+    std::unique_lock<std::mutex> guard(lock_);
+    record.fileWasOpen = openFiles_.count(stack->FileObject) != 0;
+    if (!record.fileWasOpen)
+        ReportViolation("HID collection got a write for a file it does not have open");
+    writes_.push_back(record);
+    NTSTATUS status = writeStatus_;
+    Answer how = writeAnswer_;
+    guard.unlock();
+    return Reply(irp, how, status, NT_SUCCESS(status) ? length : 0);
+}
+
+NTSTATUS VelkorHidCollection::DeviceControl(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    std::unique_lock<std::mutex> guard(lock_);
+    controls_.push_back(code);
+    if (code != IOCTL_HID_GET_MANUFACTURER_STRING)
+    {
+        guard.unlock();
+        return Reply(irp, Answer::AtOnce, STATUS_SUCCESS, 0);
+    }
+
+    manufacturerQueries_++;
+    lastQueryFile_ = stack->FileObject;
+    NTSTATUS status = manufacturerStatus_;
+    Answer how = manufacturerAnswer_;
+    ULONG_PTR information = 0;
+    if (NT_SUCCESS(status))
+    {
+        ULONG room = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        if (!irp->MdlAddress || room < manufacturer_.size())
+        {
+            status = STATUS_INVALID_PARAMETER;
+        }
+        else
+        {
+            void* buffer = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+            memcpy(buffer, manufacturer_.data(), manufacturer_.size());
+            information = manufacturer_.size();
+        }
+    }
+    guard.unlock();
+    return Reply(irp, how, status, information);
+}
+
+NTSTATUS VelkorHidCollection::Pnp(PIRP irp)
+{
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        pnpMinors_.push_back(minor);
+        auto found = pnpStatus_.find(minor);
+        if (found != pnpStatus_.end())
+            status = found->second;
+        else if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_STOP_DEVICE ||
+                 minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+                 minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE ||
+                 minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+                 minor == IRP_MN_QUERY_CAPABILITIES)
+            status = STATUS_SUCCESS;
+        else
+            status = irp->IoStatus.Status; /* a bus driver leaves what it does not handle */
+    }
+    Complete(irp, status, irp->IoStatus.Information);
+    return status;
+}
+
+NTSTATUS VelkorHidCollection::Dispatch(PIRP irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction)
+    {
+    case IRP_MJ_CREATE:
+        return Create(irp);
+    case IRP_MJ_CLEANUP: {
+        std::lock_guard<std::mutex> guard(lock_);
+        cleanups_++;
+        break;
+    }
+    case IRP_MJ_CLOSE: {
+        std::lock_guard<std::mutex> guard(lock_);
+        closes_++;
+        if (!openFiles_.erase(stack->FileObject))
+            ReportViolation("HID collection got a close for a file it does not have open");
+        break;
+    }
+    case IRP_MJ_READ: {
+        std::lock_guard<std::mutex> guard(lock_);
+        reads_++;
+        break;
+    }
+    case IRP_MJ_WRITE:
+        return Write(irp);
+    case IRP_MJ_DEVICE_CONTROL:
+        return DeviceControl(irp);
+    case IRP_MJ_PNP:
+        return Pnp(irp);
+    default:
+        break;
+    }
+    Complete(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
+} // namespace hk

@@ -1,0 +1,152 @@
+/*
+ * The general dispatch routine: opens, closes, reads, writes and the
+ * emulated serial device controls.
+ */
+#include "vkserial.h"
+
+NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+static ULONG ReadInputWord(PIRP Irp)
+{
+    ULONG value;
+    RtlCopyMemory(&value, Irp->AssociatedIrp.SystemBuffer, sizeof(value));
+    return value;
+}
+
+static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
+{
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &Value, sizeof(Value));
+    return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(Value));
+}
+
+static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
+{
+    *Line = State;
+    /* A refused or failed report is not the application's business. */
+    UpdateKeyingOutput(Extension);
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+static NTSTATUS WaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    if (Extension->WaitMask == 0)
+        return CompleteWithWord(Irp, 0);
+    if (Extension->WaitMask & SERIAL_EV_TXEMPTY)
+        return CompleteWithWord(Irp, SERIAL_EV_TXEMPTY);
+    return PendWaitOnMask(Extension, Irp);
+}
+
+static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    {
+    case IOCTL_SERIAL_SET_BAUD_RATE:
+        if (inputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        Extension->BaudRate = ReadInputWord(Irp);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+
+    case IOCTL_SERIAL_SET_DTR:
+        return SetModemLine(Extension, &Extension->DtrState, 1, Irp);
+    case IOCTL_SERIAL_CLR_DTR:
+        return SetModemLine(Extension, &Extension->DtrState, 0, Irp);
+    case IOCTL_SERIAL_SET_RTS:
+        return SetModemLine(Extension, &Extension->RtsState, 1, Irp);
+    case IOCTL_SERIAL_CLR_RTS:
+        return SetModemLine(Extension, &Extension->RtsState, 0, Irp);
+
+    case IOCTL_SERIAL_GET_WAIT_MASK:
+        if (outputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteWithWord(Irp, Extension->WaitMask);
+
+    case IOCTL_SERIAL_SET_WAIT_MASK:
+        /* A new mask ends the pending wait even when the mask itself is bad. */
+        CompletePendingWait(Extension);
+        if (inputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        Extension->WaitMask = ReadInputWord(Irp);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+        if (outputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return WaitOnMask(Extension, Irp);
+
+    case IOCTL_SERIAL_GET_BAUD_RATE:
+        if (outputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteWithWord(Irp, Extension->BaudRate);
+
+    default:
+        /* Line control, handshake, queue sizes, purges, timeouts, status: accepted, ignored. */
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    }
+}
+
+static NTSTATUS DeviceControl(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
+
+    /* Any control that is not a serial one belongs to the HID stack, and so
+       do the reads and writes that follow it. */
+    Extension->PassThrough = (BOOLEAN)(DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT);
+    if (Extension->PassThrough)
+        return PassDown(Extension, Irp);
+    return SerialControl(Extension, Irp);
+}
+
+static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MajorFunction)
+    {
+    case IRP_MJ_CREATE:
+        return DispatchCreate(DeviceObject, Irp);
+    case IRP_MJ_CLOSE:
+        return DispatchClose(extension, Irp);
+    case IRP_MJ_CLEANUP:
+        return DispatchCleanup(extension, Irp);
+    case IRP_MJ_READ:
+        if (extension->PassThrough)
+            return PassDown(extension, Irp);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_WRITE:
+        if (extension->PassThrough)
+            return PassDown(extension, Irp);
+        return CompleteRequest(Irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+    case IRP_MJ_DEVICE_CONTROL:
+        return DeviceControl(extension, Irp);
+    default:
+        return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
+    }
+}
+
+NTSTATUS DispatchGeneral(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+
+    /* Held for the whole request so that remove waits for it; a wait that
+       pends takes a reference of its own. */
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status))
+        return CompleteRequest(Irp, status, 0);
+
+    status = DispatchByMajorFunction(DeviceObject, Irp);
+
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    return status;
+}

@@ -1,0 +1,141 @@
+/*
+ * Opens, cleanups and closes of the port, and the record of the opens in
+ * whose context output reports are written.
+ */
+#include "vkserial.h"
+
+VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
+{
+    KeInitializeSpinLock(&Extension->OpenLock);
+    InitializeListHead(&Extension->OpenList);
+    Extension->OpenFileObject = NULL;
+}
+
+static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject)
+{
+    KIRQL irql;
+
+    Record->FileObject = FileObject;
+    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    InsertHeadList(&Extension->OpenList, &Record->Link);
+    Extension->OpenFileObject = FileObject;
+    KeReleaseSpinLock(&Extension->OpenLock, irql);
+}
+
+/*
+ * Forgets an open once its handle is gone. When it was the one reports are
+ * written for, the newest open that remains takes its place.
+ */
+static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    POPEN_RECORD found = NULL;
+    PLIST_ENTRY entry;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
+    {
+        POPEN_RECORD record = CONTAINING_RECORD(entry, OPEN_RECORD, Link);
+        if (record->FileObject == FileObject)
+        {
+            found = record;
+            RemoveEntryList(entry);
+            break;
+        }
+    }
+    if (Extension->OpenFileObject == FileObject)
+    {
+        Extension->OpenFileObject =
+            IsListEmpty(&Extension->OpenList)
+                ? NULL
+                : CONTAINING_RECORD(Extension->OpenList.Flink, OPEN_RECORD, Link)->FileObject;
+    }
+    KeReleaseSpinLock(&Extension->OpenLock, irql);
+
+    if (found)
+        ExFreePool(found);
+}
+
+VOID ForgetAllOpens(PPORT_EXTENSION Extension)
+{
+    KIRQL irql;
+    LIST_ENTRY orphans;
+
+    InitializeListHead(&orphans);
+    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    while (!IsListEmpty(&Extension->OpenList))
+        InsertHeadList(&orphans, RemoveHeadList(&Extension->OpenList));
+    Extension->OpenFileObject = NULL;
+    KeReleaseSpinLock(&Extension->OpenLock, irql);
+
+    while (!IsListEmpty(&orphans))
+        ExFreePool(CONTAINING_RECORD(RemoveHeadList(&orphans), OPEN_RECORD, Link));
+}
+
+/*
+ * The file object of the open that output reports are written for, with a
+ * reference that keeps its close from reaching the HID stack while a
+ * report is on its way. NULL when no open remains.
+ */
+PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension)
+{
+    PFILE_OBJECT fileObject;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    fileObject = Extension->OpenFileObject;
+    if (fileObject)
+        ObReferenceObject(fileObject);
+    KeReleaseSpinLock(&Extension->OpenLock, irql);
+    return fileObject;
+}
+
+/*
+ * The HID stack decides the open. The create is forwarded and waited for,
+ * also when the stack pends it, so that the identity check runs on an open
+ * that exists and the create is completed exactly once, with the status the
+ * HID stack gave it.
+ */
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    POPEN_RECORD record;
+    NTSTATUS status;
+
+    /* Taken before the open reaches the HID stack: an open it accepted
+       can no longer be refused for want of memory. */
+    record = (POPEN_RECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(OPEN_RECORD), VK_POOL_TAG);
+    if (!record)
+        return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+
+    status = ForwardAndWait(DeviceObject, Irp);
+    if (NT_SUCCESS(status))
+    {
+        TrackOpen(extension, record, fileObject);
+        record = NULL;
+        /* The outcome shows in IdentityVerified; the open keeps its status. */
+        CheckDeviceIdentity(extension);
+    }
+
+    if (record)
+        ExFreePool(record);
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS DispatchCleanup(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+    CompletePendingWait(Extension);
+    ForgetOpen(Extension, fileObject);
+    return PassDown(Extension, Irp);
+}
+
+NTSTATUS DispatchClose(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    /* Some systems close without a cleanup first. */
+    ForgetOpen(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    return PassDown(Extension, Irp);
+}

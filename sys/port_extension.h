@@ -1,0 +1,54 @@
+/*
+ * The port device object's extension: everything vkserial knows about one
+ * Velkor device.
+ */
+#pragma once
+
+#include <wdm.h>
+
+/* Pool tag "Wdm " and remove-lock tag "TFil", as pool tools print them. */
+#define VK_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
+#define VK_REMOVE_LOCK_TAG                                                                         \
+    ((ULONG)'T' | ((ULONG)'F' << 8) | ((ULONG)'i' << 16) | ((ULONG)'l' << 24))
+
+/* Capacity of SerialCommData in wide characters, terminator included. */
+#define VK_SERIALCOMM_CHARS 33
+
+typedef struct _PORT_EXTENSION {
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT PhysicalDevice;
+    UNICODE_STRING InterfaceName;
+    BOOLEAN InterfaceEnabled;
+    IO_REMOVE_LOCK RemoveLock;
+    UNICODE_STRING PortName;
+    UNICODE_STRING LinkName;
+    UNICODE_STRING SerialCommData;
+    PFILE_OBJECT OpenFileObject;
+    BOOLEAN LinkCreated;
+    BOOLEAN SerialCommWritten;
+    BOOLEAN PassThrough;
+    BOOLEAN IdentityVerified;
+    UCHAR RtsState;
+    UCHAR DtrState;
+    BOOLEAN KeyLogic;
+    BOOLEAN PttLogic;
+    ULONG KeyFunc;
+    ULONG PttFunc;
+    ULONG BaudRate;
+    ULONG WaitMask;
+    PIRP PendingWait;
+
+    /*
+     * The opens the lower stack accepted and that have not been cleaned up
+     * or closed, newest first (OPEN_RECORD). OpenFileObject is always the
+     * newest of them, so an output report never names a closed file.
+     * OpenLock guards both.
+     */
+    KSPIN_LOCK OpenLock;
+    LIST_ENTRY OpenList;
+} PORT_EXTENSION, *PPORT_EXTENSION;
+
+typedef struct _OPEN_RECORD {
+    LIST_ENTRY Link;
+    PFILE_OBJECT FileObject;
+} OPEN_RECORD, *POPEN_RECORD;

@@ -1,0 +1,92 @@
+/*
+ * The one wait-on-mask request the port holds pending.
+ *
+ * The slot is touched only under the cancel spin lock, and a request leaves
+ * it exactly once: whoever clears its cancel routine and gets a routine back
+ * completes it; when the routine is already gone, a cancel is under way and
+ * the cancel routine completes it.
+ */
+#include "vkserial.h"
+
+static VOID CancelWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+
+    /* Entered with the cancel spin lock held. */
+    if (extension->PendingWait == Irp)
+        extension->PendingWait = NULL;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+
+    CompleteRequest(Irp, STATUS_CANCELLED, 0);
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+}
+
+/* Takes the pending wait out of its slot; NULL when there is none to complete. */
+static PIRP TakePendingWait(PPORT_EXTENSION Extension)
+{
+    PIRP irp;
+    KIRQL irql;
+
+    IoAcquireCancelSpinLock(&irql);
+    irp = Extension->PendingWait;
+    Extension->PendingWait = NULL;
+    if (irp && IoSetCancelRoutine(irp, NULL) == NULL)
+        irp = NULL;
+    IoReleaseCancelSpinLock(irql);
+    return irp;
+}
+
+NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension)
+{
+    PIRP irp = TakePendingWait(Extension);
+
+    if (irp)
+    {
+        CompleteRequest(irp, STATUS_SUCCESS, 0);
+        IoReleaseRemoveLock(&Extension->RemoveLock, irp);
+    }
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Holds the request until the next event that ends a wait. An earlier wait
+ * ends first, with success and no event.
+ */
+NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    PIRP earlier;
+    NTSTATUS status;
+    KIRQL irql;
+
+    /* The request keeps the device from being removed while it waits. */
+    status = IoAcquireRemoveLock(&Extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status))
+        return CompleteRequest(Irp, status, 0);
+
+    CompletePendingWait(Extension);
+
+    IoMarkIrpPending(Irp);
+    IoAcquireCancelSpinLock(&irql);
+    if (Irp->Cancel)
+    {
+        /* Cancelled before it could be held: no cancel routine will run. */
+        IoReleaseCancelSpinLock(irql);
+        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
+        return STATUS_PENDING;
+    }
+    (VOID)IoSetCancelRoutine(Irp, CancelWaitOnMask);
+    /* Another wait may have slipped in since the slot was emptied. */
+    earlier = Extension->PendingWait;
+    Extension->PendingWait = Irp;
+    if (earlier && IoSetCancelRoutine(earlier, NULL) == NULL)
+        earlier = NULL;
+    IoReleaseCancelSpinLock(irql);
+
+    if (earlier)
+    {
+        CompleteRequest(earlier, STATUS_SUCCESS, 0);
+        IoReleaseRemoveLock(&Extension->RemoveLock, earlier);
+    }
+    return STATUS_PENDING;
+}

@@ -1,0 +1,130 @@
+/*
+ * Line changes become Key/PTT output reports.
+ */
+#include "port_fixture.h"
+
+namespace
+{
+
+constexpr ULONG None = 0, Dtr = 1, Rts = 2;
+
+struct KeyingCase
+{
+    ULONG keyFunc, pttFunc;
+    bool keyInverted, pttInverted;
+    UCHAR dtr, rts;
+    UCHAR expectedState;
+};
+
+/* Bit 0 is Key, bit 1 is PTT. A selected line that is raised drives its
+   output to 0 unless inverted; an output without a line stays at 1. */
+const KeyingCase keyingCases[] = {
+    {Dtr, Rts, false, false, 1, 0, 0x02},
+    {Dtr, Rts, false, false, 1, 1, 0x00},
+    {Dtr, Rts, false, false, 0, 1, 0x01},
+    {Dtr, Rts, false, false, 0, 0, 0x03},
+    {Dtr, Rts, true, true, 1, 0, 0x01},
+    {Dtr, Rts, true, true, 0, 0, 0x00},
+    {Dtr, Rts, true, false, 1, 1, 0x01},
+    {Dtr, Rts, false, true, 1, 1, 0x02},
+    {Rts, Dtr, false, false, 1, 0, 0x01},
+    {Rts, Dtr, false, false, 0, 1, 0x02},
+    {Dtr, Dtr, false, false, 1, 0, 0x00},
+    {Dtr, Dtr, false, false, 0, 1, 0x03},
+    {Dtr, Dtr, true, false, 1, 0, 0x01},
+    {Rts, Rts, false, true, 0, 1, 0x02},
+    {None, Rts, false, false, 1, 1, 0x01},
+    {None, Rts, true, true, 1, 1, 0x03},
+    {3, None, true, true, 1, 1, 0x03},
+    {Dtr, None, false, false, 1, 0, 0x02},
+    {0xFFFFFFFF, Rts, false, false, 0, 0, 0x03},
+};
+
+class KeyingMapping : public PortTest, public ::testing::WithParamInterface<KeyingCase>
+{
+};
+
+TEST_P(KeyingMapping, LastReportCarriesTheMappedState)
+{
+    const KeyingCase& c = GetParam();
+    auto file = Open();
+    ASSERT_TRUE(file);
+    SetMapping(c.keyFunc, c.pttFunc, c.keyInverted, c.pttInverted);
+
+    file->DeviceControl(c.dtr ? IOCTL_SERIAL_SET_DTR : IOCTL_SERIAL_CLR_DTR);
+    file->DeviceControl(c.rts ? IOCTL_SERIAL_SET_RTS : IOCTL_SERIAL_CLR_RTS);
+
+    auto states = States();
+    ASSERT_EQ(states.size(), 2u);
+    EXPECT_EQ(states.back(), c.expectedState);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLineAndFlag, KeyingMapping, ::testing::ValuesIn(keyingCases));
+
+TEST_F(PortTest, KeyingSequenceSendsOneReportPerLineChange)
+{
+    auto file = Open();
+    SetMapping(Dtr, Rts, false, false);
+
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
+    /* An unchanged line is reported again. */
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_RTS), STATUS_SUCCESS);
+
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x01, 0x03, 0x03}));
+}
+
+TEST_F(PortTest, ReportIsNineBytesAtOffsetZeroInTheContextOfTheOpen)
+{
+    auto file = Open();
+    SetMapping(Dtr, Rts, false, false);
+    file->DeviceControl(IOCTL_SERIAL_SET_DTR);
+
+    auto writes = hid->Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].bytes, (hk::Bytes{0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(writes[0].length, 9u);
+    EXPECT_EQ(writes[0].offset, 0);
+    EXPECT_EQ(writes[0].fileObject, file->FileObject());
+}
+
+TEST_F(PortTest, ReportReachesACollectionWithDirectIo)
+{
+    RemovePort();
+    hid.reset();
+    hk::DeleteDriverObject(driver);
+    BuildStack(DO_DIRECT_IO);
+
+    auto file = Open();
+    SetMapping(Rts, Dtr, false, false);
+    file->DeviceControl(IOCTL_SERIAL_SET_RTS);
+    EXPECT_EQ(hid->Writes().at(0).bytes, (hk::Bytes{0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(PortTest, ReportWaitsForAWriteTheCollectionCompletesLater)
+{
+    auto file = Open();
+    SetMapping(Dtr, Rts, false, false);
+    hid->SetWriteAnswer(hk::Answer::FromThread);
+
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(States(), std::vector<UCHAR>{0x02});
+}
+
+TEST_F(PortTest, FailedOrRefusedReportsAreNotTheApplicationsConcern)
+{
+    auto file = Open();
+    SetMapping(Dtr, Rts, false, false);
+    hid->SetWriteStatus(STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+
+    /* An unverified device records the line but reports nothing. */
+    Ext()->IdentityVerified = FALSE;
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->RtsState, 1);
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
+} // namespace

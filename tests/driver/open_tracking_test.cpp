@@ -1,0 +1,150 @@
+/*
+ * Which open output reports are written for, opens the HID stack holds
+ * back, and running out of pool.
+ */
+#include "port_fixture.h"
+
+#include <thread>
+
+namespace
+{
+
+TEST_F(PortTest, ClosingTheNewestOpenMovesReportsToTheNewestOpenLeft)
+{
+    SetMapping(1, 2, false, false);
+    auto logger = Open();
+    auto keyer = Open();
+    auto page = Open();
+
+    page->Close();
+    keyer->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    /* Closing an older open changes nothing. */
+    logger->Close();
+    keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
+
+    auto writes = hid->Writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].fileObject, keyer->FileObject());
+    EXPECT_EQ(writes[1].fileObject, keyer->FileObject());
+    for (auto& write : writes)
+        EXPECT_TRUE(write.fileWasOpen);
+}
+
+TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfItsOpen)
+{
+    SetMapping(1, 2, false, false);
+    auto keyer = Open();
+    auto newest = Open();
+    hid->SetWriteAnswer(hk::Answer::Held);
+
+    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    std::thread close([&] { newest->Close(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
+
+    hid->ReleaseHeld();
+    key.join();
+    close.join();
+    EXPECT_EQ(hid->Closes(), 1u);
+    EXPECT_EQ(hid->Writes().at(0).fileObject, newest->FileObject());
+}
+
+TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
+{
+    hid->SetCreateAnswer(hk::Answer::Held);
+    NTSTATUS status = STATUS_PENDING;
+    std::unique_ptr<hk::UserFile> file;
+    std::thread opener([&] { file = Open(&status); });
+
+    ASSERT_TRUE(hid->WaitHeld(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(status, STATUS_PENDING);
+    EXPECT_EQ(hid->ManufacturerQueries(), 0u);
+
+    hid->ReleaseHeld();
+    opener.join();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_TRUE(Ext()->IdentityVerified);
+    EXPECT_EQ(Ext()->OpenFileObject, file->FileObject());
+}
+
+TEST_F(PortTest, OpenHeldAndThenRefusedLeavesNoTrace)
+{
+    hid->SetCreateAnswer(hk::Answer::Held);
+    NTSTATUS status = STATUS_PENDING;
+    std::thread opener([&] { EXPECT_FALSE(Open(&status)); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    hid->FailHeld(STATUS_SHARING_VIOLATION);
+    opener.join();
+    EXPECT_EQ(status, STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(Ext()->OpenFileObject, nullptr);
+}
+
+/* Every allocation the open and a line change make, failed in turn. */
+TEST_F(PortTest, RunningOutOfPoolNeverProceedsAndLeaksNothing)
+{
+    const ULONG wdm = hk::PoolTag("Wdm ");
+    SetMapping(1, 2, false, false);
+
+    hk::FailAllocationNumber(1); /* the open's record */
+    NTSTATUS status;
+    EXPECT_FALSE(Open(&status));
+    EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hid->OpenCount(), 0u) << "the open reached the HID stack";
+
+    hk::FailAllocationNumber(2); /* the query buffer */
+    auto file = Open(&status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_EQ(hid->ManufacturerQueries(), 0u);
+
+    hk::FailAllocationNumber(3); /* the query request */
+    auto second = Open(&status);
+    EXPECT_EQ(hid->ManufacturerQueries(), 0u);
+    auto third = Open(&status);
+    EXPECT_TRUE(Ext()->IdentityVerified);
+
+    hk::FailAllocationNumber(1); /* the report */
+    EXPECT_EQ(third->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    hk::FailAllocationNumber(2); /* the write request */
+    EXPECT_EQ(third->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_TRUE(hid->Writes().empty());
+    EXPECT_EQ(hk::OutstandingAllocations(wdm), 3u) << "one record per open";
+
+    third->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
+TEST_F(PortTest, RemoveWaitsForARequestInFlight)
+{
+    SetMapping(1, 2, false, false);
+    auto file = Open();
+    hid->SetWriteAnswer(hk::Answer::Held);
+    std::thread key([&] { file->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+
+    std::atomic<bool> removed{false};
+    std::thread remove([&] {
+        PPORT_EXTENSION ext = Ext();
+        IoAcquireRemoveLock(&ext->RemoveLock, port);
+        IoReleaseRemoveLockAndWait(&ext->RemoveLock, port);
+        removed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(removed);
+    hid->ReleaseHeld();
+    key.join();
+    remove.join();
+    EXPECT_TRUE(removed);
+
+    /* A request after the removal began is refused. */
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_DELETE_PENDING);
+    file->Close();
+    IoDetachDevice(Ext()->LowerDevice);
+    ForgetAllOpens(Ext());
+    IoDeleteDevice(port);
+    port = nullptr;
+}
+
+} // namespace

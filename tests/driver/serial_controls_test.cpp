@@ -1,0 +1,122 @@
+/*
+ * The serial device controls keying software sends, reads and writes, and
+ * the hand-over to the HID stack after a control that is not a serial one.
+ */
+#include "port_fixture.h"
+
+namespace
+{
+
+using hk::Bytes;
+using hk::Word;
+using hk::WordAt;
+
+TEST_F(PortTest, BaudRateReadsBack2048UntilSetAndAnyValueIsTaken)
+{
+    auto file = Open();
+    Bytes out;
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4, &out), STATUS_SUCCESS);
+    EXPECT_EQ(WordAt(out), 2048u);
+
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, Word(7)), STATUS_SUCCESS);
+    ULONG_PTR information = 99;
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 8, &out, &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(WordAt(out), 7u);
+    EXPECT_EQ(information, 4u);
+}
+
+struct ShortBufferCase
+{
+    ULONG code;
+    ULONG inputLength;
+    ULONG outputLength;
+};
+
+class ShortBuffers : public PortTest, public ::testing::WithParamInterface<ShortBufferCase>
+{
+};
+
+TEST_P(ShortBuffers, AreRefusedWithNothingChanged)
+{
+    auto file = Open();
+    const ShortBufferCase& c = GetParam();
+    Ext()->WaitMask = 0x10;
+    ULONG_PTR information = 99;
+    EXPECT_EQ(file->DeviceControl(c.code, Bytes(c.inputLength, 0x55), c.outputLength, nullptr,
+                                  &information),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(Ext()->BaudRate, 2048u);
+    EXPECT_EQ(Ext()->WaitMask, 0x10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialControls, ShortBuffers,
+    ::testing::Values(ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 3, 0},
+                      ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 0, 4},
+                      ShortBufferCase{IOCTL_SERIAL_GET_BAUD_RATE, 4, 3},
+                      ShortBufferCase{IOCTL_SERIAL_GET_WAIT_MASK, 4, 2},
+                      ShortBufferCase{IOCTL_SERIAL_SET_WAIT_MASK, 2, 4},
+                      ShortBufferCase{IOCTL_SERIAL_WAIT_ON_MASK, 4, 3}));
+
+TEST_F(PortTest, OtherSerialControlsSucceedWithoutData)
+{
+    auto file = Open();
+    for (ULONG code : {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL,
+                       IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW,
+                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_PURGE,
+                       IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_MODEMSTATUS,
+                       IOCTL_SERIAL_GET_COMMSTATUS})
+    {
+        ULONG_PTR information = 99;
+        EXPECT_EQ(file->DeviceControl(code, Bytes(16, 0), 16, nullptr, &information),
+                  STATUS_SUCCESS)
+            << std::hex << code;
+        EXPECT_EQ(information, 0u);
+    }
+    EXPECT_TRUE(hid->DeviceControls().size() == 1) << "only the identity query went down";
+}
+
+TEST_F(PortTest, WritesAreSwallowedAndReadsReturnNothing)
+{
+    auto file = Open();
+    ULONG_PTR information = 0;
+    EXPECT_EQ(file->Write(Bytes(100, 'x'), &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 100u);
+    EXPECT_EQ(file->Read(64, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 0u);
+    EXPECT_TRUE(hid->Writes().empty());
+    EXPECT_EQ(hid->Reads(), 0u);
+}
+
+TEST_F(PortTest, HidClassControlHandsReadsAndWritesToTheHidStackUntilTheNextSerialControl)
+{
+    auto file = Open();
+    const ULONG hidControl = CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+
+    EXPECT_EQ(file->DeviceControl(hidControl, {}, 8), STATUS_SUCCESS);
+    EXPECT_EQ(hid->DeviceControls().back(), hidControl);
+    EXPECT_TRUE(Ext()->PassThrough);
+
+    file->Write(Bytes{0, 7, 7});
+    file->Read(8);
+    ASSERT_EQ(hid->Writes().size(), 1u);
+    EXPECT_EQ(hid->Writes()[0].bytes, (Bytes{0, 7, 7}));
+    EXPECT_EQ(hid->Reads(), 1u);
+
+    file->DeviceControl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16);
+    EXPECT_FALSE(Ext()->PassThrough);
+    file->Write(Bytes{1, 2, 3});
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
+TEST_F(PortTest, SystemControlIsNotImplemented)
+{
+    auto request = hk::SendIrp(port, IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED);
+    ASSERT_TRUE(request->Wait());
+    EXPECT_EQ(request->Status(), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(request->Information(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,194 @@
+/*
+ * WaitCommEvent: the port never raises an event, so a wait either ends at
+ * once or is held until something ends it.
+ */
+#include "port_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace
+{
+
+using hk::Bytes;
+using hk::Word;
+using hk::WordAt;
+
+class WaitTest : public PortTest
+{
+  protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        file = Open();
+        ASSERT_TRUE(file);
+    }
+    void TearDown() override
+    {
+        file.reset();
+        PortTest::TearDown();
+    }
+    hk::RequestPtr StartWait()
+    {
+        return file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    }
+    void ExpectEndedWithoutEvent(const hk::RequestPtr& wait)
+    {
+        ASSERT_TRUE(wait->Wait());
+        EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+        EXPECT_EQ(wait->Information(), 0u);
+    }
+    std::unique_ptr<hk::UserFile> file;
+};
+
+TEST_F(WaitTest, EndsAtOnceForNoMaskAndForTransmitEmpty)
+{
+    auto wait = StartWait();
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Information(), 4u);
+    EXPECT_EQ(WordAt(wait->Output()), 0u);
+
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_TXEMPTY | SERIAL_EV_CTS));
+    wait = StartWait();
+    ASSERT_TRUE(wait->Completed());
+    EXPECT_EQ(wait->Information(), 4u);
+    EXPECT_EQ(WordAt(wait->Output()), (ULONG)SERIAL_EV_TXEMPTY);
+
+    Bytes mask;
+    file->DeviceControl(IOCTL_SERIAL_GET_WAIT_MASK, {}, 4, &mask);
+    EXPECT_EQ(WordAt(mask), (ULONG)(SERIAL_EV_TXEMPTY | SERIAL_EV_CTS));
+}
+
+TEST_F(WaitTest, PendsUntilTheMaskIsSetAgain)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = StartWait();
+    EXPECT_FALSE(wait->Completed());
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    ExpectEndedWithoutEvent(wait);
+}
+
+TEST_F(WaitTest, BadNewMaskStillEndsTheWaitAndKeepsTheOldMask)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_DSR));
+    auto wait = StartWait();
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes{1, 0}),
+              STATUS_INVALID_PARAMETER);
+    ExpectEndedWithoutEvent(wait);
+    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_DSR);
+}
+
+TEST_F(WaitTest, ASecondWaitEndsTheFirst)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_RING));
+    auto first = StartWait();
+    auto second = StartWait();
+    ExpectEndedWithoutEvent(first);
+    EXPECT_FALSE(second->Completed());
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(0));
+    ExpectEndedWithoutEvent(second);
+}
+
+TEST_F(WaitTest, CleanupOfAnotherHandleEndsTheWait)
+{
+    auto other = Open();
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = StartWait();
+    other->Close();
+    ExpectEndedWithoutEvent(wait);
+}
+
+TEST_F(WaitTest, ClosingTheWaitingHandleEndsTheWaitBeforeTheClose)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = StartWait();
+    file->Close();
+    ExpectEndedWithoutEvent(wait);
+    EXPECT_EQ(hid->Closes(), 1u);
+}
+
+TEST_F(WaitTest, KeyingProgramCancelsItsWait)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = StartWait();
+    EXPECT_TRUE(wait->Cancel());
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(Ext()->PendingWait, nullptr);
+
+    /* Nothing is left to end later. */
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(0));
+    EXPECT_FALSE(wait->Cancel());
+}
+
+TEST_F(WaitTest, SystemRequestEndsTheWait)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = StartWait();
+    CompletePendingWait(Ext());
+    ExpectEndedWithoutEvent(wait);
+}
+
+/*
+ * Cancels, new waits, new masks, cleanups and system requests race for the
+ * one held wait from several threads; every wait must end exactly once
+ * (the bench reports a second completion) and none may stay behind.
+ */
+TEST_F(WaitTest, RacesForTheHeldWaitCompleteEachRequestOnce)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    constexpr int rounds = 300;
+    std::mutex waitsLock;
+    std::vector<hk::RequestPtr> waits;
+    std::atomic<bool> stop{false};
+
+    std::thread waiter([&] {
+        auto own = Open();
+        for (int i = 0; i < rounds; i++)
+        {
+            auto wait = own->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+            std::lock_guard<std::mutex> guard(waitsLock);
+            waits.push_back(wait);
+        }
+        own->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    });
+    std::thread canceller([&] {
+        while (!stop)
+        {
+            hk::RequestPtr last;
+            {
+                std::lock_guard<std::mutex> guard(waitsLock);
+                if (!waits.empty())
+                    last = waits.back();
+            }
+            if (last)
+                last->Cancel();
+            std::this_thread::yield();
+        }
+    });
+    std::thread masker([&] {
+        auto own = Open();
+        while (!stop)
+        {
+            own->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+            CompletePendingWait(Ext());
+            auto brief = Open();
+            brief->Close();
+        }
+    });
+
+    waiter.join();
+    stop = true;
+    canceller.join();
+    masker.join();
+    CompletePendingWait(Ext());
+
+    ASSERT_EQ(waits.size(), (size_t)rounds);
+    for (auto& wait : waits)
+    {
+        ASSERT_TRUE(wait->Wait());
+        EXPECT_TRUE(wait->Status() == STATUS_SUCCESS || wait->Status() == STATUS_CANCELLED);
+    }
+}
+
+} // namespace
