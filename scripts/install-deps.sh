@@ -5,7 +5,7 @@ set -e
 
 packages="cmake g++ make libgtest-dev libgmock-dev libboost-dev
 g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
-wine wine32:i386 wine64 xvfb xauth imagemagick"
+wine wine32:i386 wine64 xvfb xauth imagemagick locales"
 
 missing=""
 for p in $packages; do

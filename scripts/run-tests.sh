@@ -17,3 +17,6 @@ for flavour in plain sanitize; do
     cmake --build "$dir" -j"$jobs"
     (cd "$dir" && ctest --output-on-failure -j"$jobs")
 done
+
+# The property page under Wine, in English and Japanese.
+"$root/wine/page/run.sh"

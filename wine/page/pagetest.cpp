@@ -1,0 +1,653 @@
+// Drives vkprop.dll's "Port settings" page under Wine the way Device Manager
+// and a user would: a root device made with SetupAPI, its five values and a
+// serial port map, EnumPropPages, a modeless property sheet, the controls,
+// Apply, OK and Cancel, and the message boxes of the live apply.
+//
+// Usage: pagetest <vkprop.dll> en|ja            runs the checks
+//        pagetest <vkprop.dll> shot <ready> <done>  shows the page for a screenshot
+// Prints one line per check; the exit code is the number of failed checks.
+#include <windows.h>
+#include <commctrl.h>
+#include <prsht.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+// Ports class: any class serves, the page does not look at it.
+const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+using EnumPropPagesFn = BOOL(WINAPI*)(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
+EnumPropPagesFn enumPropPages;
+int failures;
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text)
+    {
+        char escaped[8];
+        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
+            quoted += static_cast<char>(c);
+        else
+        {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            quoted += escaped;
+        }
+    }
+    return quoted + "\"";
+}
+
+void Expect(bool ok, const std::string& what, const std::string& expected, const std::string& seen)
+{
+    if (ok)
+        std::printf("ok   %s\n", what.c_str());
+    else
+    {
+        ++failures;
+        std::printf("FAIL %s: expected %s, saw %s\n", what.c_str(), expected.c_str(), seen.c_str());
+    }
+    std::fflush(stdout);
+}
+
+void ExpectText(const std::string& what, const std::string& expected, const std::string& seen)
+{
+    Expect(expected == seen, what, Quote(expected), Quote(seen));
+}
+
+void ExpectNumber(const std::string& what, long long expected, long long seen)
+{
+    Expect(expected == seen, what, std::to_string(expected), std::to_string(seen));
+}
+
+void Pump(DWORD milliseconds = 100)
+{
+    const DWORD end = GetTickCount() + milliseconds;
+    do
+    {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+        {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        Sleep(10);
+    } while (static_cast<LONG>(end - GetTickCount()) > 0);
+}
+
+// ---------------------------------------------------------------- devices
+
+struct Device
+{
+    HDEVINFO set;
+    SP_DEVINFO_DATA data;
+};
+
+struct Values
+{
+    const char* portName;
+    DWORD keyFunc, pttFunc, keyLogic, pttLogic;
+    const char* sampleInfo;
+};
+
+void SetProperty(Device& device, DWORD property, const std::string& text)
+{
+    SetupDiSetDeviceRegistryPropertyA(device.set, &device.data, property,
+                                      reinterpret_cast<const BYTE*>(text.c_str()),
+                                      static_cast<DWORD>(text.size() + 1));
+}
+
+std::string GetProperty(Device& device, DWORD property)
+{
+    char buffer[256] = {};
+    if (!SetupDiGetDeviceRegistryPropertyA(device.set, &device.data, property, nullptr,
+                                           reinterpret_cast<BYTE*>(buffer), sizeof buffer, nullptr))
+        return "(none)";
+    return buffer;
+}
+
+void WriteDword(HKEY key, const char* name, DWORD value)
+{
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+// A root device as an installer makes it, with the values its INF would write.
+Device CreateDevice(const char* name, const Values& values)
+{
+    Device device{SetupDiCreateDeviceInfoList(&kPortsClass, nullptr), {}};
+    device.data.cbSize = sizeof device.data;
+    if (!SetupDiCreateDeviceInfoA(device.set, name, &kPortsClass, "Keyer", nullptr,
+                                  DICD_GENERATE_ID, &device.data))
+        Expect(false, "create device", "a device", "error " + std::to_string(GetLastError()));
+    std::string hardwareId = std::string("ROOT\\") + name;
+    hardwareId.push_back('\0');
+    SetupDiSetDeviceRegistryPropertyA(device.set, &device.data, SPDRP_HARDWAREID,
+                                      reinterpret_cast<const BYTE*>(hardwareId.c_str()),
+                                      static_cast<DWORD>(hardwareId.size() + 1));
+    SetupDiCallClassInstaller(DIF_REGISTERDEVICE, device.set, &device.data);
+    SetProperty(device, SPDRP_DEVICEDESC, "Keyer");
+    SetProperty(device, SPDRP_FRIENDLYNAME, std::string("Keyer (") + values.portName + ")");
+    HKEY key = SetupDiCreateDevRegKeyA(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                       nullptr, nullptr);
+    if (key == INVALID_HANDLE_VALUE)
+    {
+        Expect(false, "create hardware key", "a key", "error " + std::to_string(GetLastError()));
+        return device;
+    }
+    RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(values.portName),
+                   static_cast<DWORD>(std::strlen(values.portName) + 1));
+    WriteDword(key, "KeyFunc", values.keyFunc);
+    WriteDword(key, "PttFunc", values.pttFunc);
+    WriteDword(key, "KeyLogic", values.keyLogic);
+    WriteDword(key, "PttLogic", values.pttLogic);
+    if (values.sampleInfo)
+        RegSetValueExA(key, "SampleInfo", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(values.sampleInfo),
+                       static_cast<DWORD>(std::strlen(values.sampleInfo) + 1));
+    RegCloseKey(key);
+    return device;
+}
+
+// The stored value as the driver would find it: "(missing)", a number, or text.
+std::string StoredValue(Device& device, const char* name)
+{
+    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                    KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+        return "(no key)";
+    BYTE data[256] = {};
+    DWORD size = sizeof data - 1, type = 0;
+    const LONG result = RegQueryValueExA(key, name, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return "(missing)";
+    if (type == REG_DWORD && size == 4)
+    {
+        DWORD number;
+        std::memcpy(&number, data, 4);
+        char text[16];
+        std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(number));
+        return text;
+    }
+    // Text values: the bytes as stored, terminator included, so a missing
+    // or extra terminator shows.
+    return "sz:" + std::string(reinterpret_cast<char*>(data), size);
+}
+
+std::string Sz(const std::string& text)
+{
+    return "sz:" + text + std::string(1, '\0');
+}
+
+void SetSerialPortMap()
+{
+    HKEY map;
+    // Wine keeps this key volatile; it accepts values only when opened so.
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map,
+                        nullptr) != ERROR_SUCCESS)
+    {
+        Expect(false, "open SERIALCOMM", "a key", "error");
+        return;
+    }
+    RegSetValueExA(map, "\\Device\\VkTest3", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM3"), 5);
+    RegSetValueExA(map, "\\Device\\VkTest5", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM5"), 5);
+    RegSetValueExA(map, "\\Device\\VkTest4", 0, REG_EXPAND_SZ,
+                   reinterpret_cast<const BYTE*>("COM4"), 5);
+    RegSetValueExA(map, "\\Device\\VkTest0", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM257"),
+                   7);
+    RegCloseKey(map);
+}
+
+// ---------------------------------------------------------------- message boxes
+
+// Message boxes block the sheet's thread inside PSN_APPLY: a watcher thread
+// records and answers them.
+CRITICAL_SECTION messageLock;
+std::vector<std::string> messages;
+std::vector<std::string> messageCaptions;
+volatile bool watching = true;
+
+BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM)
+{
+    char className[16] = {};
+    GetClassNameA(window, className, sizeof className);
+    HWND text = GetDlgItem(window, 0xFFFF);
+    if (std::strcmp(className, "#32770") != 0 || !text || !IsWindowVisible(window) ||
+        !GetDlgItem(window, IDOK))
+        return TRUE;
+    char body[512] = {}, caption[256] = {};
+    GetWindowTextA(text, body, sizeof body);
+    GetWindowTextA(window, caption, sizeof caption);
+    EnterCriticalSection(&messageLock);
+    messages.push_back(body);
+    messageCaptions.push_back(caption);
+    LeaveCriticalSection(&messageLock);
+    PostMessageA(window, WM_COMMAND, IDOK, 0);
+    return FALSE;
+}
+
+DWORD WINAPI WatchMessageBoxes(void*)
+{
+    while (watching)
+    {
+        if (!EnumWindows(AnswerMessageBox, 0))
+            Sleep(300); // let the answered box go before looking again
+        Sleep(30);
+    }
+    return 0;
+}
+
+std::vector<std::string> TakeMessages()
+{
+    Pump(200);
+    EnterCriticalSection(&messageLock);
+    std::vector<std::string> taken;
+    taken.swap(messages);
+    messageCaptions.clear();
+    LeaveCriticalSection(&messageLock);
+    return taken;
+}
+
+// ---------------------------------------------------------------- the sheet
+
+BOOL CALLBACK CollectPage(HPROPSHEETPAGE page, LPARAM param)
+{
+    reinterpret_cast<std::vector<HPROPSHEETPAGE>*>(param)->push_back(page);
+    return TRUE;
+}
+
+BOOL CALLBACK RefusePage(HPROPSHEETPAGE, LPARAM param)
+{
+    ++*reinterpret_cast<int*>(param);
+    return FALSE;
+}
+
+struct Sheet
+{
+    HWND window;
+    HWND page;
+};
+
+Sheet ShowSheet(Device& device, const char* caption)
+{
+    std::vector<HPROPSHEETPAGE> pages;
+    SP_PROPSHEETPAGE_REQUEST request = {sizeof request, SPPSR_ENUM_ADV_DEVICE_PROPERTIES,
+                                        device.set, &device.data};
+    ExpectNumber("EnumPropPages returns TRUE", TRUE,
+                 enumPropPages(&request, CollectPage, reinterpret_cast<LPARAM>(&pages)));
+    ExpectNumber("one page offered", 1, static_cast<long long>(pages.size()));
+    PROPSHEETHEADERA header = {};
+    header.dwSize = sizeof header;
+    header.dwFlags = PSH_MODELESS | PSH_PROPTITLE | PSH_NOCONTEXTHELP;
+    header.pszCaption = caption;
+    header.nPages = static_cast<UINT>(pages.size());
+    header.phpage = pages.data();
+    Sheet sheet{reinterpret_cast<HWND>(PropertySheetA(&header)), nullptr};
+    Pump();
+    sheet.page = PropSheet_GetCurrentPageHwnd(sheet.window);
+    Expect(sheet.page != nullptr, "the page window exists", "a window", "none");
+    return sheet;
+}
+
+// Like a click on the sheet's button; the sheet handles it at once.
+void PressButton(Sheet& sheet, int button)
+{
+    SendMessageA(sheet.window, PSM_PRESSBUTTON, button, 0);
+    Pump();
+}
+
+void CloseSheet(Sheet& sheet, int button)
+{
+    PressButton(sheet, button);
+    // A modeless sheet that has ended has no current page; it is destroyed
+    // by its owner.
+    ExpectNumber("sheet ended", 0, PropSheet_GetCurrentPageHwnd(sheet.window) != nullptr);
+    DestroyWindow(sheet.window);
+    Pump();
+}
+
+std::string ControlText(HWND page, int id)
+{
+    char text[256] = {};
+    GetWindowTextA(GetDlgItem(page, id), text, sizeof text);
+    return text;
+}
+
+std::string ComboRow(HWND page, int id, int row)
+{
+    char text[256] = {};
+    SendDlgItemMessageA(page, id, CB_GETLBTEXT, row, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+long long ComboSelection(HWND page, int id)
+{
+    return SendDlgItemMessageA(page, id, CB_GETCURSEL, 0, 0);
+}
+
+long long Checked(HWND page, int id)
+{
+    return SendDlgItemMessageA(page, id, BM_GETCHECK, 0, 0);
+}
+
+bool Visible(HWND page, int id)
+{
+    return (GetWindowLongA(GetDlgItem(page, id), GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
+void ChooseRow(HWND page, int id, int row)
+{
+    SendDlgItemMessageA(page, id, CB_SETCURSEL, row, 0);
+    SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(GetDlgItem(page, id)));
+}
+
+void Click(HWND page, int id)
+{
+    SendDlgItemMessageA(page, id, BM_CLICK, 0, 0);
+}
+
+// Another page of Device Manager's sheet enabling Apply.
+void EnableApply(Sheet& sheet)
+{
+    SendMessageA(sheet.window, PSM_CHANGED, reinterpret_cast<WPARAM>(sheet.page), 0);
+}
+
+std::string TabCaption(Sheet& sheet)
+{
+    char text[128] = {};
+    TCITEMA item = {};
+    item.mask = TCIF_TEXT;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    SendMessageA(PropSheet_GetTabControl(sheet.window), TCM_GETITEMA, 0,
+                 reinterpret_cast<LPARAM>(&item));
+    return text;
+}
+
+// The page's first child whose text begins with the prefix; the labels and
+// the hidden hint have no id of their own.
+HWND FindChildByText(HWND page, const char* prefix)
+{
+    for (HWND child = GetWindow(page, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    {
+        char text[64] = {};
+        GetWindowTextA(child, text, sizeof text);
+        if (std::strncmp(text, prefix, std::strlen(prefix)) == 0)
+            return child;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- texts
+
+struct Texts
+{
+    const char* tab;
+    const char* portLabel;
+    const char* invert;
+    const char* hint;
+    const char* openFailed;
+    const char* reloadFailed;
+};
+
+// The Japanese texts in code page 932, as the page must show them.
+const Texts kJapanese = {
+    "\x83\x7c\x81\x5b\x83\x67\x82\xcc\x90\xdd\x92\xe8",
+    "\x83\x7c\x81\x5b\x83\x67\x94\xd4\x8d\x86",
+    "\x98\x5f\x97\x9d\x94\xbd\x93\x5d",
+    "\x8d\xc4\x90\xda\x91\xb1\x82\xc5\x90\xdd\x92\xe8\x94\xbd\x89\x66",
+    "\x83\x7c\x81\x5b\x83\x67\x82\xf0\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1\x81\x44"
+    "\x8d\xc4\x90\xda\x91\xb1\x82\xdc\x82\xc5\x90\xdd\x92\xe8\x82\xcd\x94\xbd\x89\x66"
+    "\x82\xb3\x82\xea\x82\xdc\x82\xb9\x82\xf1\x81\x44",
+    "\x90\xdd\x92\xe8\x82\xcc\x94\xbd\x89\x66\x82\xc9\x8e\xb8\x94\x73\x82\xb5\x82\xdc"
+    "\x82\xb5\x82\xbd\x81\x44"
+    "\x8d\xc4\x90\xda\x91\xb1\x82\xdc\x82\xc5\x90\xdd\x92\xe8\x82\xcd\x94\xbd\x89\x66"
+    "\x82\xb3\x82\xea\x82\xdc\x82\xb9\x82\xf1\x81\x44",
+};
+
+const Texts kEnglish = {"Port settings", "PortName", "Invert", "Recconect to apply settings.",
+                        nullptr, nullptr};
+
+// ---------------------------------------------------------------- scenarios
+
+void StoredSettingsAreShownAndOkWritesThemBack(const Texts& texts)
+{
+    std::printf("-- a user opens the page of a configured device and presses OK\n");
+    Device device = CreateDevice("VKSHOWN", {"COM5", 2, 1, 1, 0, nullptr});
+    Sheet sheet = ShowSheet(device, "Keyer");
+    HWND page = sheet.page;
+    ExpectText("tab caption", texts.tab, TabCaption(sheet));
+    ExpectText("device name", "Keyer (COM5)", ControlText(page, 1001));
+    ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
+    ExpectText("row COM2", "COM2", ComboRow(page, 1004, 1));
+    ExpectText("row COM3", "COM3(in use)", ComboRow(page, 1004, 2));
+    ExpectText("row COM4 (REG_EXPAND_SZ marks nothing)", "COM4", ComboRow(page, 1004, 3));
+    ExpectText("row COM5", "COM5(current setting)", ComboRow(page, 1004, 4));
+    ExpectText("last row", "COM256", ComboRow(page, 1004, 255));
+    ExpectText("port box text", "COM5(current setting)", ControlText(page, 1004));
+    ExpectNumber("port row selected", 4, ComboSelection(page, 1004));
+    ExpectText("Key shows RTS", "RTS", ComboRow(page, 1003, static_cast<int>(ComboSelection(page, 1003))));
+    ExpectText("PTT shows DTR", "DTR", ComboRow(page, 1005, static_cast<int>(ComboSelection(page, 1005))));
+    ExpectNumber("line rows", 3, SendDlgItemMessageA(page, 1003, CB_GETCOUNT, 0, 0));
+    ExpectText("line row 0", "None", ComboRow(page, 1005, 0));
+    ExpectNumber("Key inverted", BST_CHECKED, Checked(page, 1007));
+    ExpectNumber("PTT not inverted", BST_UNCHECKED, Checked(page, 1008));
+    ExpectText("invert label", texts.invert, ControlText(page, 1007));
+    ExpectNumber("More info hidden without SampleInfo", 0, Visible(page, 1000));
+    HWND label = FindChildByText(page, texts.portLabel);
+    Expect(label != nullptr, "port label", Quote(texts.portLabel), "no such control");
+    HWND hint = FindChildByText(page, texts.hint);
+    Expect(hint != nullptr, "reconnect hint exists", Quote(texts.hint), "no such control");
+    ExpectNumber("reconnect hint hidden", 0, hint && IsWindowVisible(hint));
+
+    // The friendly name is rebuilt from the description, whatever it was.
+    SetProperty(device, SPDRP_FRIENDLYNAME, "Keyer (COM5) (COM5)");
+    CloseSheet(sheet, PSBTN_OK);
+    ExpectText("PortName kept", Sz("COM5"), StoredValue(device, "PortName"));
+    ExpectText("KeyFunc kept", "2", StoredValue(device, "KeyFunc"));
+    ExpectText("PttFunc kept", "1", StoredValue(device, "PttFunc"));
+    ExpectText("KeyLogic kept", "1", StoredValue(device, "KeyLogic"));
+    ExpectText("PttLogic kept", "0", StoredValue(device, "PttLogic"));
+    ExpectText("friendly name", "Keyer (COM5)", GetProperty(device, SPDRP_FRIENDLYNAME));
+    // Nothing answers COM5: the live apply cannot open it.
+    std::vector<std::string> shown = TakeMessages();
+    ExpectNumber("one message", 1, static_cast<long long>(shown.size()));
+    if (texts.openFailed && !shown.empty())
+        ExpectText("port-not-opened message", texts.openFailed, shown[0]);
+}
+
+void ApplyStoresChangesAndCancelStoresNothing()
+{
+    std::printf("-- a user changes everything, presses Apply, changes again and cancels\n");
+    Device device = CreateDevice("VKCHANGE", {"COM5", 2, 1, 1, 0, nullptr});
+    Sheet sheet = ShowSheet(device, "Keyer");
+    HWND page = sheet.page;
+    ChooseRow(page, 1004, 6);
+    ChooseRow(page, 1003, 0);
+    ChooseRow(page, 1005, 2);
+    Click(page, 1007);
+    Click(page, 1008);
+    EnableApply(sheet);
+    PressButton(sheet, PSBTN_APPLYNOW);
+    ExpectText("PortName stored", Sz("COM7"), StoredValue(device, "PortName"));
+    ExpectText("KeyFunc stored", "0", StoredValue(device, "KeyFunc"));
+    ExpectText("PttFunc stored", "2", StoredValue(device, "PttFunc"));
+    ExpectText("KeyLogic stored", "0", StoredValue(device, "KeyLogic"));
+    ExpectText("PttLogic stored", "1", StoredValue(device, "PttLogic"));
+    ExpectText("friendly name shows the new port", "Keyer (COM7)",
+               GetProperty(device, SPDRP_FRIENDLYNAME));
+    ExpectNumber("one message after Apply", 1, static_cast<long long>(TakeMessages().size()));
+
+    ChooseRow(page, 1003, 1);
+    SetWindowTextA(GetDlgItem(page, 1004), "COM9");
+    CloseSheet(sheet, PSBTN_CANCEL);
+    ExpectText("Cancel keeps KeyFunc", "0", StoredValue(device, "KeyFunc"));
+    ExpectText("Cancel keeps PortName", Sz("COM7"), StoredValue(device, "PortName"));
+    ExpectNumber("no message after Cancel", 0, static_cast<long long>(TakeMessages().size()));
+
+    std::printf("-- the same device opened again shows what was stored\n");
+    Sheet again = ShowSheet(device, "Keyer");
+    ExpectText("port box text", "COM7(current setting)", ControlText(again.page, 1004));
+    ExpectText("row COM5 still in use", "COM5(in use)", ComboRow(again.page, 1004, 4));
+    CloseSheet(again, PSBTN_CANCEL);
+}
+
+void ValuesOutsideTheChoicesAndSampleInfo()
+{
+    std::printf("-- a device with values outside the choices and a SampleInfo path\n");
+    Device device = CreateDevice("VKODD", {"COM300", 5, 0, 2, 1, "%windir%\\vkinfo.txt"});
+    Sheet sheet = ShowSheet(device, "Keyer");
+    HWND page = sheet.page;
+    ExpectNumber("Key box without selection", CB_ERR, ComboSelection(page, 1003));
+    ExpectText("Key box text empty", "", ControlText(page, 1003));
+    ExpectNumber("KeyLogic 2 unchecked", BST_UNCHECKED, Checked(page, 1007));
+    ExpectNumber("PttLogic 1 checked", BST_CHECKED, Checked(page, 1008));
+    ExpectText("COM300 selects no port row", "", ControlText(page, 1004));
+    ExpectNumber("no row is the current setting", CB_ERR,
+                 SendDlgItemMessageA(page, 1004, CB_FINDSTRING, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>("COM300")));
+    ExpectNumber("More info shown", 1, Visible(page, 1000));
+    char windir[MAX_PATH] = {};
+    GetEnvironmentVariableA("windir", windir, sizeof windir);
+    const char* info = reinterpret_cast<const char*>(GetWindowLongA(page, DWL_USER));
+    ExpectText("More info target expanded", std::string(windir) + "\\vkinfo.txt",
+               info ? info : "(none)");
+    CloseSheet(sheet, PSBTN_OK);
+    ExpectText("empty Key box stores no line", "4294967295", StoredValue(device, "KeyFunc"));
+    ExpectText("KeyLogic 2 stored as 0", "0", StoredValue(device, "KeyLogic"));
+    ExpectText("empty port box keeps PortName", Sz("COM300"), StoredValue(device, "PortName"));
+    ExpectText("empty port box keeps the friendly name", "Keyer (COM300)",
+               GetProperty(device, SPDRP_FRIENDLYNAME));
+    ExpectNumber("one message", 1, static_cast<long long>(TakeMessages().size()));
+}
+
+void TwoSheetsApplyToTheirOwnDevices()
+{
+    std::printf("-- two devices' sheets open at once, closed in the other order\n");
+    Device first = CreateDevice("VKFIRST", {"COM5", 1, 2, 0, 0, nullptr});
+    Device second = CreateDevice("VKSECOND", {"COM6", 2, 1, 1, 1, nullptr});
+    Sheet firstSheet = ShowSheet(first, "First");
+    Sheet secondSheet = ShowSheet(second, "Second");
+    ChooseRow(firstSheet.page, 1004, 7);
+    ChooseRow(secondSheet.page, 1004, 8);
+    CloseSheet(firstSheet, PSBTN_OK);
+    ChooseRow(secondSheet.page, 1003, 0);
+    CloseSheet(secondSheet, PSBTN_OK);
+    ExpectText("first PortName", Sz("COM8"), StoredValue(first, "PortName"));
+    ExpectText("first KeyFunc", "1", StoredValue(first, "KeyFunc"));
+    ExpectText("first friendly name", "Keyer (COM8)", GetProperty(first, SPDRP_FRIENDLYNAME));
+    ExpectText("second PortName", Sz("COM9"), StoredValue(second, "PortName"));
+    ExpectText("second KeyFunc", "0", StoredValue(second, "KeyFunc"));
+    ExpectText("second PttLogic", "1", StoredValue(second, "PttLogic"));
+    ExpectText("second friendly name", "Keyer (COM9)", GetProperty(second, SPDRP_FRIENDLYNAME));
+    ExpectNumber("one message per sheet", 2, static_cast<long long>(TakeMessages().size()));
+}
+
+void RefusedPagesAndEveryRequestKind()
+{
+    std::printf("-- Device Manager refuses the page, and asks for other page kinds\n");
+    Device device = CreateDevice("VKREFUSE", {"COM5", 1, 2, 0, 0, nullptr});
+    for (DWORD kind : {SPPSR_SELECT_DEVICE_RESOURCES, SPPSR_ENUM_BASIC_DEVICE_PROPERTIES,
+                       SPPSR_ENUM_ADV_DEVICE_PROPERTIES})
+    {
+        int offered = 0;
+        SP_PROPSHEETPAGE_REQUEST request = {sizeof request, kind, device.set, &device.data};
+        ExpectNumber("EnumPropPages returns TRUE when refused", TRUE,
+                     enumPropPages(&request, RefusePage, reinterpret_cast<LPARAM>(&offered)));
+        ExpectNumber("one page offered for kind " + std::to_string(kind), 1, offered);
+    }
+}
+
+void ReloadRefusedByThePort(const Texts& texts)
+{
+    std::printf("-- the port opens but does not take the reload control\n");
+    // COM9 stands for a port whose driver answers no private control.
+    Device device = CreateDevice("VKNORELOAD", {"COM9", 1, 2, 0, 0, nullptr});
+    HANDLE port = CreateFileA("COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+    {
+        std::printf("skip COM9 does not open here\n");
+        return;
+    }
+    CloseHandle(port);
+    Sheet sheet = ShowSheet(device, "Keyer");
+    CloseSheet(sheet, PSBTN_OK);
+    std::vector<std::string> shown = TakeMessages();
+    ExpectNumber("one message", 1, static_cast<long long>(shown.size()));
+    if (texts.reloadFailed && !shown.empty())
+        ExpectText("reload-failed message", texts.reloadFailed, shown[0]);
+}
+
+// Shows a configured device's page until the screenshot is taken.
+int ShowForScreenshot(const char* readyFile, const char* doneFile)
+{
+    Device device = CreateDevice("VKSHOT", {"COM5", 2, 1, 1, 0, nullptr});
+    Sheet sheet = ShowSheet(device, "Keyer");
+    RECT rect;
+    GetWindowRect(sheet.window, &rect);
+    Pump(500);
+    if (FILE* ready = std::fopen(readyFile, "w"))
+    {
+        std::fprintf(ready, "%ldx%ld+%ld+%ld\n", rect.right - rect.left, rect.bottom - rect.top,
+                     rect.left, rect.top);
+        std::fclose(ready);
+    }
+    for (int i = 0; i < 300 && GetFileAttributesA(doneFile) == INVALID_FILE_ATTRIBUTES; ++i)
+        Pump(100);
+    CloseSheet(sheet, PSBTN_CANCEL);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 3)
+    {
+        std::printf("usage: pagetest <vkprop.dll> en|ja|shot <ready> <done>\n");
+        return 100;
+    }
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
+    InitCommonControlsEx(&controls);
+    HMODULE library = LoadLibraryA(argv[1]);
+    enumPropPages = library ? reinterpret_cast<EnumPropPagesFn>(
+                                  reinterpret_cast<void*>(GetProcAddress(library, "EnumPropPages")))
+                            : nullptr;
+    if (!enumPropPages)
+    {
+        std::printf("FAIL cannot load EnumPropPages from %s (error %lu)\n", argv[1],
+                    GetLastError());
+        return 100;
+    }
+    SetSerialPortMap();
+    InitializeCriticalSection(&messageLock);
+    HANDLE watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+
+    const std::string mode = argv[2];
+    if (mode == "shot" && argc >= 5)
+        return ShowForScreenshot(argv[3], argv[4]);
+    const bool japanese = mode == "ja";
+    if (japanese)
+        ExpectNumber("ANSI code page", 932, GetACP());
+    const Texts& texts = japanese ? kJapanese : kEnglish;
+
+    StoredSettingsAreShownAndOkWritesThemBack(texts);
+    ApplyStoresChangesAndCancelStoresNothing();
+    ValuesOutsideTheChoicesAndSampleInfo();
+    TwoSheetsApplyToTheirOwnDevices();
+    RefusedPagesAndEveryRequestKind();
+    ReloadRefusedByThePort(texts);
+    watching = false;
+    WaitForSingleObject(watcher, 2000);
+    std::printf("%d failed\n", failures);
+    return failures;
+}

@@ -1,0 +1,107 @@
+#!/bin/sh
+# Wine tests of the "Port settings" page (dist/vkprop.dll): a fresh 32-bit
+# prefix and a virtual X display; the page is driven once in English and once
+# in Japanese (code page 932, UI language 1041).
+#
+#   wine/page/run.sh                runs the tests (logs in build/wine-page)
+#   wine/page/run.sh --screenshots  also draws the page in both languages into
+#                                   wine/page/screenshots/page-en.png, page-ja.png
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+out="$root/build/wine-page"
+
+if [ "$1" != "--inside" ]; then
+    dll="$root/dist/vkprop.dll"
+    [ -f "$dll" ] || { echo "no $dll: run scripts/build-package.sh first"; exit 1; }
+    mkdir -p "$out"
+    i686-w64-mingw32-g++ -std=c++17 -O1 -Wall -static -static-libgcc -static-libstdc++ \
+        -o "$out/pagetest.exe" "$here/pagetest.cpp" \
+        -lsetupapi -lcomctl32 -luser32 -ladvapi32 -lgdi32
+    cp "$dll" "$out/vkprop.dll"
+
+    # Without a compiled locale Wine silently stays in English (the test
+    # checks the code page).
+    if [ ! -d "$out/locale/ja_JP.UTF-8" ]; then
+        mkdir -p "$out/locale"
+        localedef -i ja_JP -f UTF-8 "$out/locale/ja_JP.UTF-8" || true
+    fi
+    # Japanese glyphs matter only for the pictures.
+    if [ "$1" = "--screenshots" ] && ! ls "$out"/fonts/*.ttf >/dev/null 2>&1; then
+        mkdir -p "$out/fonts"
+        (cd "$out/fonts" && apt-get download fonts-ipafont-gothic >/dev/null 2>&1 &&
+            dpkg -x fonts-ipafont-gothic_*.deb unpacked &&
+            find unpacked -name '*.ttf' -exec cp {} . \;) ||
+            echo "note: no IPA Gothic font; the Japanese picture will lack glyphs"
+    fi
+    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$@"
+fi
+shift
+
+export WINEPREFIX="$out/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX"
+wineboot -i >/dev/null 2>&1
+wineserver -w
+# COM9 stands for a port whose driver takes no private control: Wine opens
+# the Unix device behind dosdevices/comN, and /dev/null answers no serial
+# control.
+ln -sf /dev/null "$WINEPREFIX/dosdevices/com9"
+
+cd "$out"
+dllpath="Z:$(echo "$out/vkprop.dll" | sed 's|/|\\|g')"
+japanese="env LOCPATH=$out/locale LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8"
+
+# Wine's helper processes inherit the output handles: keep them in files.
+status=0
+wine pagetest.exe "$dllpath" en >en.log 2>&1 || status=1
+wineserver -k 2>/dev/null || true
+$japanese wine pagetest.exe "$dllpath" ja >ja.log 2>&1 || status=1
+wineserver -k 2>/dev/null || true
+for log in en ja; do
+    echo "== page under Wine, $log"
+    grep -v '^ok ' $log.log || true
+done
+
+if [ "$1" = "--screenshots" ]; then
+    ls fonts/*.ttf >/dev/null 2>&1 && cp fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    # A virtual desktop draws title bars without a window manager.
+    cat >shots.reg <<'REG'
+REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
+"Default"="640x480"
+
+[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
+"MS UI Gothic"="IPAPGothic"
+"MS PGothic"="IPAPGothic"
+"MS Gothic"="IPAGothic"
+REG
+    wine regedit /S shots.reg >/dev/null 2>&1
+    wineserver -w
+    mkdir -p "$here/screenshots"
+    for lang in en ja; do
+        rm -f ready done
+        env=""
+        [ $lang = ja ] && env=$japanese
+        $env wine pagetest.exe "$dllpath" shot ready done >shot-$lang.log 2>&1 &
+        shot=$!
+        i=0
+        while [ ! -s ready ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+        if [ -s ready ]; then
+            import -window root -crop "$(cat ready)" +repage "$here/screenshots/page-$lang.png"
+            echo "screenshot: wine/page/screenshots/page-$lang.png"
+        else
+            echo "no screenshot in $lang"
+            status=1
+        fi
+        touch done
+        wait $shot || true
+        wineserver -k 2>/dev/null || true
+    done
+fi
+exit $status
