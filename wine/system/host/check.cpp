@@ -1,0 +1,96 @@
+#include "check.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+int checks;
+int failures;
+std::string scenario;
+
+}  // namespace
+
+void BeginScenario(const std::string& title)
+{
+    scenario = title;
+    std::printf("\n== %s\n", title.c_str());
+    std::fflush(stdout);
+}
+
+bool Check(bool passed, const std::string& what, const std::string& expected,
+           const std::string& seen)
+{
+    ++checks;
+    if (passed) {
+        std::printf("  ok   %s: %s\n", what.c_str(), seen.c_str());
+    } else {
+        ++failures;
+        std::printf("  FAIL %s: expected %s, saw %s  [%s]\n", what.c_str(), expected.c_str(),
+                    seen.c_str(), scenario.c_str());
+    }
+    std::fflush(stdout);
+    return passed;
+}
+
+bool CheckEqual(const std::string& what, unsigned long expected, unsigned long seen)
+{
+    return Check(expected == seen, what, std::to_string(expected), std::to_string(seen));
+}
+
+bool CheckEqualHex(const std::string& what, unsigned long expected, unsigned long seen)
+{
+    return Check(expected == seen, what, Hex(expected), Hex(seen));
+}
+
+bool CheckEqualText(const std::string& what, const std::string& expected, const std::string& seen)
+{
+    return Check(expected == seen, what, "\"" + expected + "\"", "\"" + seen + "\"");
+}
+
+bool CheckCall(bool succeeded, const std::string& what)
+{
+    std::string seen = succeeded ? "success" : LastErrorText();
+    return Check(succeeded, what, "success", seen);
+}
+
+void Note(const std::string& text)
+{
+    std::printf("  ..   %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+int FailureCount()
+{
+    return failures;
+}
+
+int CheckCount()
+{
+    return checks;
+}
+
+std::string Hex(unsigned long value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%02lX", value);
+    return text;
+}
+
+std::string HexBytes(const unsigned char* data, unsigned length)
+{
+    std::ostringstream out;
+    char byte[4];
+    for (unsigned i = 0; i < length; ++i) {
+        std::snprintf(byte, sizeof(byte), "%02X", data[i]);
+        out << (i ? " " : "") << byte;
+    }
+    return out.str();
+}
+
+std::string LastErrorText()
+{
+    return "error " + std::to_string(GetLastError());
+}

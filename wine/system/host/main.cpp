@@ -1,0 +1,59 @@
+/*
+ * systemtest: installs the driver package and the stand-in device as an
+ * installer would, then drives the port through kernel32 as keying software
+ * would. One command per step so that the shell script can keep one
+ * wineserver alive across them.
+ */
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "check.h"
+#include "device_setup.h"
+#include "scenarios.h"
+
+namespace {
+
+int Usage()
+{
+    std::printf("usage: systemtest stage <inf> <sys>\n"
+                "       systemtest plug <stand-in inf> [manufacturer]\n"
+                "       systemtest unplug\n"
+                "       systemtest standin\n"
+                "       systemtest standin-unplug\n");
+    return 2;
+}
+
+int Summary()
+{
+    std::printf("\n%d checks, %d failed\n", CheckCount(), FailureCount());
+    return FailureCount() == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+
+    if (command == "stage" && argc == 4)
+        return StageDriverPackage(argv[2], argv[3]) ? 0 : 1;
+    if (command == "plug" && (argc == 3 || argc == 4))
+        return PlugStandIn(argv[2], argc == 4 ? argv[3] : "") ? 0 : 1;
+    if (command == "unplug" && argc == 2)
+        return UnplugStandIn() ? 0 : 1;
+    if (command == "standin" && argc == 2) {
+        RunStandInScenarios();
+        return Summary();
+    }
+    if (command == "standin-unplug" && argc == 2) {
+        RunStandInUnplugScenario();
+        return Summary();
+    }
+    return Usage();
+}
