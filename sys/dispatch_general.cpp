@@ -98,6 +98,13 @@ static NTSTATUS DeviceControl(PPORT_EXTENSION Extension, PIRP Irp)
 {
     ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
 
+    /* The private controls are served whatever the identity check found and
+       leave the hand-over to the HID stack as it is. */
+    if (code == IOCTL_KEYER_RELOAD_SETTINGS)
+        return CompleteRequest(Irp, ReadKeyingSettings(Extension), 0);
+    if (code == IOCTL_KEYER_REPUBLISH_PORT)
+        return CompleteRequest(Irp, RepublishPortName(Extension), 0);
+
     /* Any control that is not a serial one belongs to the HID stack, and so
        do the reads and writes that follow it. */
     Extension->PassThrough = (BOOLEAN)(DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT);

@@ -16,6 +16,8 @@ NTSTATUS PassDown(PPORT_EXTENSION Extension, PIRP Irp)
     return status;
 }
 
+static IO_COMPLETION_ROUTINE ForwardCompletion;
+
 static NTSTATUS ForwardCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);

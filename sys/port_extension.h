@@ -46,6 +46,17 @@ typedef struct _PORT_EXTENSION {
      */
     KSPIN_LOCK OpenLock;
     LIST_ENTRY OpenList;
+
+    /*
+     * Held while the port name is published or withdrawn, so that a
+     * republish requested through a handle never overlaps a start, stop or
+     * remove. A synchronization event, signalled while free.
+     */
+    KEVENT PublishLock;
+
+    /* Set under the cancel spin lock once removal has begun: no new wait is
+       held after the last one was ended. */
+    BOOLEAN WaitsRefused;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 typedef struct _OPEN_RECORD {

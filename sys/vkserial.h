@@ -6,11 +6,12 @@
 
 #include <wdm.h>
 #include <ntddser.h>
+#include <hidusage.h>
 #include <hidclass.h>
 
 #include "port_extension.h"
 
-#define FILE_DEVICE_KEYER 0x9C43
+#define FILE_DEVICE_KEYER 0x9C43u
 #define IOCTL_KEYER_RELOAD_SETTINGS                                                                \
     CTL_CODE(FILE_DEVICE_KEYER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_KEYER_REPUBLISH_PORT                                                                 \
@@ -25,6 +26,43 @@
 #define VK_MANUFACTURER_BUFFER_BYTES 256
 
 #define VK_REPORT_LENGTH 9
+
+/* Registry value names in the device's hardware key. */
+#define VK_VALUE_KEY_LOGIC L"KeyLogic"
+#define VK_VALUE_PTT_LOGIC L"PttLogic"
+#define VK_VALUE_KEY_FUNC L"KeyFunc"
+#define VK_VALUE_PTT_FUNC L"PttFunc"
+#define VK_VALUE_PORT_NAME L"PortName"
+#define VK_VALUE_IDENTIFIER L"Identifier"
+
+/* The longest port name that fits SerialCommData with its terminator. */
+#define VK_MAX_PORT_NAME_CHARS (VK_SERIALCOMM_CHARS - 1)
+/* Bytes of a port name as read from the registry. */
+#define VK_PORT_NAME_BYTES 256
+
+/* driver_entry.cpp */
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE AddDevice;
+
+/* pnp.cpp, power.cpp */
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* keying_settings.cpp */
+NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, ULONG DestinationSize);
+NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension);
+NTSTATUS OpenHardwareKey(PPORT_EXTENSION Extension, PHANDLE Key);
+
+/* port_name.cpp */
+NTSTATUS PublishPortName(PPORT_EXTENSION Extension);
+VOID WithdrawPortName(PPORT_EXTENSION Extension);
+NTSTATUS RepublishPortName(PPORT_EXTENSION Extension);
+VOID AcquirePublishLock(PPORT_EXTENSION Extension);
+VOID ReleasePublishLock(PPORT_EXTENSION Extension);
+VOID FreePortNameBuffers(PPORT_EXTENSION Extension);
 
 /* dispatch_general.cpp */
 DRIVER_DISPATCH DispatchGeneral;
@@ -48,6 +86,7 @@ NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension);
 /* wait_on_mask.cpp */
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension);
 NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp);
+VOID RefuseWaits(PPORT_EXTENSION Extension);
 
 /* keying_output.cpp */
 NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension);

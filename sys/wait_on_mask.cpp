@@ -8,6 +8,8 @@
  */
 #include "vkserial.h"
 
+static DRIVER_CANCEL CancelWaitOnMask;
+
 static VOID CancelWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
@@ -34,6 +36,17 @@ static PIRP TakePendingWait(PPORT_EXTENSION Extension)
         irp = NULL;
     IoReleaseCancelSpinLock(irql);
     return irp;
+}
+
+/* From now on a wait ends at once; the one held, if any, is ended. */
+VOID RefuseWaits(PPORT_EXTENSION Extension)
+{
+    KIRQL irql;
+
+    IoAcquireCancelSpinLock(&irql);
+    Extension->WaitsRefused = TRUE;
+    IoReleaseCancelSpinLock(irql);
+    CompletePendingWait(Extension);
 }
 
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension)
@@ -67,11 +80,13 @@ NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
 
     IoMarkIrpPending(Irp);
     IoAcquireCancelSpinLock(&irql);
-    if (Irp->Cancel)
+    if (Irp->Cancel || Extension->WaitsRefused)
     {
-        /* Cancelled before it could be held: no cancel routine will run. */
+        /* Cancelled before it could be held (no cancel routine will run), or
+           the device is going away. */
+        status = Irp->Cancel ? STATUS_CANCELLED : STATUS_DELETE_PENDING;
         IoReleaseCancelSpinLock(irql);
-        CompleteRequest(Irp, STATUS_CANCELLED, 0);
+        CompleteRequest(Irp, status, 0);
         IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
         return STATUS_PENDING;
     }

@@ -48,6 +48,8 @@ void ResetBench()
     ResetDevices();
     ResetFiles();
     ResetRemoveLocks();
+    ResetRegistry();
+    ResetObjectNames();
 }
 
 /*

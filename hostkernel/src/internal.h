@@ -56,3 +56,13 @@ namespace hk
 {
 bool FileObjectIsOpen(PFILE_OBJECT file);
 }
+
+#include <hostkernel/registry.h>
+
+namespace hk
+{
+bool CallFails(KernelCall call, NTSTATUS* status);
+/* Called with the bench lock held. */
+WString InstancePathLocked(PDEVICE_OBJECT pdo, bool* found);
+void ResetObjectNames();
+}

@@ -131,6 +131,30 @@ RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS ini
     return request;
 }
 
+NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor)
+{
+    /* The PnP manager's requests start out as "not supported". */
+    RequestPtr request = SendIrp(device, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED);
+    if (!request->Wait())
+    {
+        ReportViolation("a Plug and Play request never completed");
+        return STATUS_PENDING;
+    }
+    return request->Status();
+}
+
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
+{
+    PDEVICE_OBJECT before = TopOfStack(pdo);
+    NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    if (NT_SUCCESS(status) && top == before)
+        ReportViolation("AddDevice succeeded without attaching a device");
+    if (top != before && (top->Flags & DO_DEVICE_INITIALIZING))
+        ReportViolation("AddDevice left DO_DEVICE_INITIALIZING set");
+    return status;
+}
+
 std::unique_ptr<UserFile> UserFile::Open(PDEVICE_OBJECT device, NTSTATUS* status)
 {
     PFILE_OBJECT file = CreateFileObject(device);

@@ -52,6 +52,7 @@ VelkorHidCollection::VelkorHidCollection(ULONG ioFlags)
     *(VelkorHidCollection**)pdo_->DeviceExtension = this;
     pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE) & ~DO_DEVICE_INITIALIZING;
     manufacturer_ = Utf16Bytes(u"QX7LMN/1");
+    RegisterPdo(pdo_, u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0000");
 }
 
 VelkorHidCollection::~VelkorHidCollection()
@@ -60,6 +61,7 @@ VelkorHidCollection::~VelkorHidCollection()
         thread.join();
     if (!held_.empty())
         ReportViolation("test ended with requests held by the HID collection");
+    UnregisterPdo(pdo_);
     if (DeviceObjectExists(pdo_))
         IoDeleteDevice(pdo_);
     DeleteDriverObject(driver_);

@@ -96,6 +96,7 @@ TEST_F(PortTest, ReportReachesACollectionWithDirectIo)
     hid.reset();
     hk::DeleteDriverObject(driver);
     BuildStack(DO_DIRECT_IO);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
 
     auto file = Open();
     SetMapping(Rts, Dtr, false, false);

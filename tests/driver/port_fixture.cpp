@@ -4,44 +4,37 @@ void PortTest::SetUp()
 {
     hk::ResetBench();
     BuildStack();
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
 }
 
 void PortTest::BuildStack(ULONG ioFlags)
 {
     hid = std::make_unique<hk::VelkorHidCollection>(ioFlags);
+    hk::SetString(Key(), u"PortName", u"COM5");
+    hk::SetDword(Key(), u"KeyFunc", 1);
+    hk::SetDword(Key(), u"PttFunc", 2);
+    hk::SetDword(Key(), u"KeyLogic", 0);
+    hk::SetDword(Key(), u"PttLogic", 0);
+
     driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE,
-                        IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_SYSTEM_CONTROL})
-        driver->MajorFunction[major] = DispatchGeneral;
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
+    ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
+    ASSERT_EQ(hk::CallAddDevice(driver, hid->Pdo()), STATUS_SUCCESS);
+    port = hk::TopOfStack(hid->Pdo());
+}
 
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(PORT_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0,
-                             FALSE, &port),
-              STATUS_SUCCESS);
-    PPORT_EXTENSION ext = Ext();
-    RtlZeroMemory(ext, sizeof(*ext));
-    ext->LowerDevice = IoAttachDeviceToDeviceStack(port, hid->Pdo());
-    ext->PhysicalDevice = hid->Pdo();
-    port->Flags = ext->LowerDevice->Flags | DO_DIRECT_IO;
-    IoInitializeRemoveLock(&ext->RemoveLock, VK_REMOVE_LOCK_TAG, 1, 100);
-    InitializeOpenTracking(ext);
-
-    /* The values a start leaves. */
-    ext->KeyLogic = TRUE;
-    ext->PttLogic = TRUE;
-    ext->BaudRate = VK_DEFAULT_BAUD_RATE;
+NTSTATUS PortTest::Start()
+{
+    return hk::SendPnp(port, IRP_MN_START_DEVICE);
 }
 
 void PortTest::RemovePort()
 {
     if (!port)
         return;
-    PPORT_EXTENSION ext = Ext();
-    CompletePendingWait(ext);
-    ASSERT_EQ(IoAcquireRemoveLock(&ext->RemoveLock, port), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&ext->RemoveLock, port);
-    ForgetAllOpens(ext);
-    IoDetachDevice(ext->LowerDevice);
-    IoDeleteDevice(port);
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::DeviceObjectExists(port));
     port = nullptr;
 }
 
@@ -54,12 +47,17 @@ void PortTest::TearDown()
     EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>());
     EXPECT_EQ(hk::OutstandingAllocations(), 0u);
     EXPECT_EQ(hk::LiveIrpCount(), 0u);
+    EXPECT_EQ(hk::OpenKeyHandles(), 0u);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
     hk::ResetBench();
 }
 
+/* As through the COM link: the interface names the collection, and
+   requests go to the top of its stack. */
 std::unique_ptr<hk::UserFile> PortTest::Open(NTSTATUS* status)
 {
-    return hk::UserFile::Open(port, status);
+    return hk::UserFile::Open(hid->Pdo(), status);
 }
 
 void PortTest::SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)

@@ -122,6 +122,12 @@ class UserFile
    power, WMI), sent to the top of the device's stack. */
 RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus);
 
+/* A Plug and Play request, waited for; returns its final status. */
+NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor);
+/* Calls the driver's AddDevice for the PDO as the PnP manager does and
+   checks the new device object is ready (DO_DEVICE_INITIALIZING cleared). */
+NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
 /* Bytes of a 32-bit little-endian word, and back. */
 Bytes Word(ULONG value);
 ULONG WordAt(const Bytes& bytes, size_t offset = 0);

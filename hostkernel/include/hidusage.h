@@ -1,0 +1,2 @@
+/* Host stand-in for <hidusage.h>: nothing of it is used. */
+#pragma once

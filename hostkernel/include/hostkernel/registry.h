@@ -1,0 +1,66 @@
+/*
+ * The bench's registry, symbolic links and device interfaces as tests see
+ * them, and failure injection for the kernel calls that reach them.
+ */
+#pragma once
+
+#include <hostkernel/bench.h>
+
+#include <map>
+#include <string>
+
+namespace hk
+{
+
+using WString = std::u16string;
+
+struct RegistryValue
+{
+    ULONG type = REG_NONE;
+    Bytes data;
+};
+
+const WString SerialCommKey = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+void SetValue(const WString& key, const WString& name, ULONG type, const Bytes& data);
+void SetDword(const WString& key, const WString& name, ULONG value);
+/* REG_SZ with its terminator. */
+void SetString(const WString& key, const WString& name, const WString& text);
+void DeleteValue(const WString& key, const WString& name);
+bool GetValue(const WString& key, const WString& name, RegistryValue* value = nullptr);
+std::map<WString, RegistryValue> Values(const WString& key);
+/* REG_SZ data as text, up to its first terminator. */
+WString StringOf(const RegistryValue& value);
+Bytes StringBytes(const WString& text, bool terminated = true);
+
+/* A physical device object and its instance path (e.g. HID\VID_1234&PID_5678\1&0&0000). */
+void RegisterPdo(PDEVICE_OBJECT pdo, const WString& instancePath);
+void UnregisterPdo(PDEVICE_OBJECT pdo);
+/* The PDO's hardware key (PLUGPLAY_REGKEY_DEVICE). */
+WString DeviceKey(PDEVICE_OBJECT pdo);
+
+std::map<WString, WString> SymbolicLinks();
+bool InterfaceEnabled(const WString& symbolicLinkName);
+size_t OpenKeyHandles();
+
+enum class KernelCall
+{
+    OpenDeviceKey,
+    QueryValue,
+    WriteRegistryValue,
+    DeleteRegistryValue,
+    CreateSymbolicLink,
+    DeleteSymbolicLink,
+    RegisterInterface,
+    SetInterfaceState
+};
+/* The n-th call of that kind from now (1 = the next) fails with status;
+   n = 0 makes every call fail until ClearCallFailures. */
+void FailCall(KernelCall call, NTSTATUS status, unsigned n = 1);
+void ClearCallFailures();
+/* Calls of a kind made since reset (for sweeping every failure point). */
+unsigned CallCount(KernelCall call);
+
+void ResetRegistry();
+
+} // namespace hk

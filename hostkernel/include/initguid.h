@@ -1,0 +1,3 @@
+/* Host stand-in for <initguid.h>: the next DEFINE_GUIDs define, not declare. */
+#pragma once
+#define INITGUID

@@ -1,0 +1,121 @@
+/*
+ * Plug and Play: start, stop and removal of the port.
+ */
+#include "vkserial.h"
+
+/* The values every start begins from. */
+static VOID ResetStartState(PPORT_EXTENSION Extension)
+{
+    Extension->PassThrough = FALSE;
+    Extension->KeyFunc = 0;
+    Extension->PttFunc = 0;
+    Extension->IdentityVerified = FALSE;
+    Extension->InterfaceEnabled = TRUE;
+    Extension->KeyLogic = TRUE;
+    Extension->PttLogic = TRUE;
+    Extension->BaudRate = VK_DEFAULT_BAUD_RATE;
+}
+
+/*
+ * The HID stack starts first. When it fails, the start fails with its
+ * status and nothing is published; otherwise the interface goes on, the
+ * name is published and the settings are read, and the first failure of
+ * these is the start's result.
+ */
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+
+    status = ForwardAndWait(DeviceObject, Irp);
+    if (NT_SUCCESS(status))
+    {
+        /* A republish sees the port started only once it is published. */
+        AcquirePublishLock(extension);
+        status = IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
+        ResetStartState(extension);
+        if (NT_SUCCESS(status))
+            status = PublishPortName(extension);
+        ReleasePublishLock(extension);
+        if (NT_SUCCESS(status))
+            status = ReadKeyingSettings(extension);
+    }
+    return CompleteRequest(Irp, status, 0);
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+
+    AcquirePublishLock(extension);
+    WithdrawPortName(extension);
+    if (extension->InterfaceEnabled)
+        IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+    extension->InterfaceEnabled = FALSE;
+    ReleasePublishLock(extension);
+
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(extension->LowerDevice, Irp);
+}
+
+/*
+ * Entered holding the remove lock for this request. Waits until every
+ * request the driver is handling has finished; after that no request can
+ * reach the extension, which goes with the device object.
+ */
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS result = STATUS_SUCCESS;
+
+    RefuseWaits(extension);
+    IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
+
+    AcquirePublishLock(extension);
+    WithdrawPortName(extension);
+    if (extension->InterfaceEnabled)
+        result = IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+    extension->InterfaceEnabled = FALSE;
+    ReleasePublishLock(extension);
+    RtlFreeUnicodeString(&extension->InterfaceName);
+    FreePortNameBuffers(extension);
+    ForgetAllOpens(extension);
+
+    ForwardAndWait(DeviceObject, Irp);
+    IoDetachDevice(extension->LowerDevice);
+    IoDeleteDevice(DeviceObject);
+    return CompleteRequest(Irp, result, 0);
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+    NTSTATUS status;
+
+    status = IoAcquireRemoveLock(&extension->RemoveLock, Irp);
+    if (!NT_SUCCESS(status))
+        return CompleteRequest(Irp, status, 0);
+
+    /* Any Plug and Play request ends a pending wait. */
+    CompletePendingWait(extension);
+
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction)
+    {
+    case IRP_MN_START_DEVICE:
+        status = StartDevice(DeviceObject, Irp);
+        break;
+    case IRP_MN_REMOVE_DEVICE:
+        /* Releases the remove lock itself. */
+        return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_STOP_DEVICE:
+        status = StopDevice(DeviceObject, Irp);
+        break;
+    default:
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(extension->LowerDevice, Irp);
+        break;
+    }
+
+    IoReleaseRemoveLock(&extension->RemoveLock, Irp);
+    return status;
+}

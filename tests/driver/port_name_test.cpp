@@ -1,0 +1,191 @@
+/*
+ * The COM name: its DOS device link and its SERIALCOMM entry, published at
+ * start, withdrawn at stop and removal, and moved on request.
+ */
+#include "port_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace
+{
+
+using hk::Bytes;
+using hk::WString;
+
+class PortNameTest : public PortTest
+{
+  protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        file = Open();
+        ASSERT_TRUE(file);
+    }
+    void TearDown() override
+    {
+        file.reset();
+        PortTest::TearDown();
+    }
+    NTSTATUS Republish()
+    {
+        return file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT);
+    }
+    /* The published COM names, from the links. */
+    std::vector<WString> Links()
+    {
+        std::vector<WString> names;
+        for (auto& link : hk::SymbolicLinks())
+            names.push_back(link.first);
+        return names;
+    }
+    std::unique_ptr<hk::UserFile> file;
+};
+
+TEST_F(PortNameTest, LinkPointsAtTheInterfaceAndTheMapNamesThePort)
+{
+    auto links = hk::SymbolicLinks();
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links.begin()->first, u"\\DOSDEVICES\\COM5");
+    EXPECT_EQ(links.begin()->second, InterfaceName());
+
+    auto map = hk::Values(hk::SerialCommKey);
+    ASSERT_EQ(map.size(), 1u);
+    hk::RegistryValue value;
+    ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, InterfaceName(), &value));
+    EXPECT_EQ(value.type, (ULONG)REG_SZ);
+    EXPECT_EQ(value.data, (Bytes{'C', 0, 'O', 0, 'M', 0, '5', 0, 0, 0}));
+}
+
+TEST_F(PortNameTest, RepublishMovesThePortToTheNewName)
+{
+    hk::SetString(Key(), u"PortName", u"COM12");
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
+    hk::RegistryValue value;
+    ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, InterfaceName(), &value));
+    EXPECT_EQ(hk::StringOf(value), u"COM12");
+    EXPECT_EQ(value.data.size(), 12u);
+
+    EXPECT_EQ(Republish(), STATUS_SUCCESS) << "an unchanged name publishes again";
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
+    /* The open handle keeps working. */
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+}
+
+TEST_F(PortNameTest, IdentifierStandsInForAMissingPortName)
+{
+    hk::DeleteValue(Key(), u"PortName");
+    hk::SetString(Key(), u"Identifier", u"COM7");
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM7"});
+}
+
+TEST_F(PortNameTest, UnreadableNewNameLeavesNothingPublished)
+{
+    hk::DeleteValue(Key(), u"PortName");
+    EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+
+    hk::SetString(Key(), u"PortName", u"COM6");
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM6"});
+}
+
+TEST_F(PortNameTest, FailedPublicationLeavesNoLinkAndNoMapEntry)
+{
+    hk::FailCall(hk::KernelCall::WriteRegistryValue, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Republish(), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+
+    hk::FailCall(hk::KernelCall::CreateSymbolicLink, STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+
+    /* Every allocation of a publication, failed in turn. */
+    for (unsigned n = 1; n <= 6; n++)
+    {
+        hk::FailAllocationNumber(n);
+        NTSTATUS status = Republish();
+        /* Running out while reading PortName falls back to Identifier,
+           which is absent. */
+        EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES ||
+                    status == STATUS_OBJECT_NAME_NOT_FOUND)
+            << "allocation " << n;
+        EXPECT_TRUE(Links().empty()) << "allocation " << n;
+        EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty()) << "allocation " << n;
+    }
+    hk::FailAllocationNumber(0);
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+}
+
+TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
+{
+    const WString longest = u"COM" + WString(29, u'9');
+    hk::SetString(Key(), u"PortName", longest);
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    hk::RegistryValue value;
+    ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, InterfaceName(), &value));
+    EXPECT_EQ(hk::StringOf(value), longest);
+
+    for (const WString& bad : {longest + u"9", WString(u""), WString(127, u'X')})
+    {
+        hk::SetString(Key(), u"PortName", bad);
+        EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_INVALID) << bad.size();
+        EXPECT_TRUE(Links().empty());
+    }
+
+    /* 256 bytes of name without a terminator. */
+    hk::SetValue(Key(), u"PortName", REG_SZ, Bytes(256, 'A'));
+    EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_INVALID);
+
+    /* Data too long for the name buffer is not taken; Identifier stands in. */
+    hk::SetValue(Key(), u"PortName", REG_SZ, Bytes(4096, 'B'));
+    hk::SetString(Key(), u"Identifier", u"COM9");
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM9"});
+
+    /* A name with its terminator missing is read up to the data's end. */
+    hk::SetValue(Key(), u"PortName", REG_SZ, hk::StringBytes(u"COM8", false));
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM8"});
+}
+
+TEST_F(PortNameTest, WithdrawalTwiceChangesNothingTheSecondTime)
+{
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    unsigned deletes = hk::CallCount(hk::KernelCall::DeleteSymbolicLink);
+    EXPECT_TRUE(Links().empty());
+    file.reset();
+    RemovePort();
+    EXPECT_EQ(hk::CallCount(hk::KernelCall::DeleteSymbolicLink), deletes);
+}
+
+/* Republishing from one thread while Plug and Play stops and starts the
+   port from another: never two names, nothing left behind. */
+TEST_F(PortNameTest, RepublishNeverOverlapsStopOrStart)
+{
+    std::atomic<bool> stop{false};
+    std::thread republisher([&] {
+        while (!stop)
+        {
+            NTSTATUS status = Republish();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INVALID_DEVICE_STATE)
+                << std::hex << status;
+            EXPECT_LE(hk::SymbolicLinks().size(), 1u);
+        }
+    });
+    for (int i = 0; i < 200; i++)
+    {
+        EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+        EXPECT_EQ(Start(), STATUS_SUCCESS);
+    }
+    stop = true;
+    republisher.join();
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"});
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+/*
+ * Plug and Play: start, stop, surprise removal and removal of the port.
+ */
+#include "port_fixture.h"
+
+#include <functional>
+#include <thread>
+
+namespace
+{
+
+using hk::Word;
+
+class StartupTest : public PortTest
+{
+  protected:
+    /* Stops the started port and removes the stack built by SetUp, so a
+       test can build its own. */
+    void Rebuild(const std::function<void()>& prepare)
+    {
+        RemovePort();
+        hid.reset();
+        hk::DeleteDriverObject(driver);
+        driver = nullptr;
+        BuildStack();
+        prepare();
+    }
+};
+
+TEST_F(StartupTest, StartPublishesTheInterfaceNameAndSettings)
+{
+    EXPECT_TRUE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(Ext()->BaudRate, 2048u);
+    EXPECT_FALSE(Ext()->IdentityVerified);
+}
+
+TEST_F(StartupTest, MissingKeyingValueFailsTheStart)
+{
+    Rebuild([this] { hk::DeleteValue(Key(), u"KeyLogic"); });
+    EXPECT_EQ(Start(), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(StartupTest, NoPortNameFailsTheStartBeforeTheSettingsAreRead)
+{
+    Rebuild([this] {
+        hk::DeleteValue(Key(), u"PortName");
+        hk::SetDword(Key(), u"KeyFunc", 2);
+    });
+    EXPECT_EQ(Start(), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Ext()->KeyFunc, 0u);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+}
+
+TEST_F(StartupTest, HidStackThatFailsToStartFailsTheStartAndNothingIsPublished)
+{
+    Rebuild([this] {
+        hid->SetPnpStatus(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED);
+    });
+    EXPECT_EQ(Start(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+}
+
+TEST_F(StartupTest, AnyPnpRequestEndsThePendingWaitAndGoesDown)
+{
+    auto file = Open();
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->Completed());
+
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Information(), 0u);
+    EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_QUERY_CAPABILITIES);
+}
+
+TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
+{
+    auto file = Open();
+    file->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_RING));
+    ASSERT_TRUE(Ext()->IdentityVerified);
+
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_INVALID_DEVICE_STATE)
+        << "a stopped port must not gain a name";
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+
+    EXPECT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->DtrState, 1);
+    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_RING);
+    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+}
+
+TEST_F(StartupTest, SurpriseRemovalThenRemoveWithdrawsEverything)
+{
+    auto file = Open();
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    ASSERT_TRUE(wait->Wait());
+    /* The program sees the failure and closes; then the removal comes. */
+    file->Close();
+    RemovePort();
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+    EXPECT_EQ(hk::OutstandingAllocations(hk::PoolTag("Wdm ")), 0u);
+}
+
+TEST_F(StartupTest, WaitArrivingDuringRemovalIsNotHeld)
+{
+    auto file = Open();
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    hid->SetWriteAnswer(hk::Answer::Held);
+    /* A report in flight keeps the removal waiting while a new wait comes. */
+    std::thread key([&] { file->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    PDEVICE_OBJECT device = port;
+    std::thread remove([&] { EXPECT_EQ(hk::SendPnp(device, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+
+    auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_DELETE_PENDING);
+    hid->ReleaseHeld();
+    key.join();
+    remove.join();
+    port = nullptr;
+}
+
+TEST_F(StartupTest, PowerRequestsPassThrough)
+{
+    auto request = hk::SendIrp(port, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED);
+    ASSERT_TRUE(request->Wait());
+    EXPECT_EQ(request->Status(), STATUS_SUCCESS);
+}
+
+TEST_F(StartupTest, RequestsWithoutAHandlerFailAsWindowsDefaults)
+{
+    for (UCHAR major : {IRP_MJ_FLUSH_BUFFERS, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION})
+    {
+        auto request = hk::SendIrp(port, major, 0, STATUS_SUCCESS);
+        ASSERT_TRUE(request->Wait());
+        EXPECT_EQ(request->Status(), STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+TEST(AddDevice, FailedInterfaceRegistrationLeavesNoDevice)
+{
+    hk::ResetBench();
+    {
+        hk::VelkorHidCollection hid;
+        PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
+        DriverEntry(driver, nullptr);
+        hk::FailCall(hk::KernelCall::RegisterInterface, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(hk::TopOfStack(hid.Pdo()), hid.Pdo());
+        EXPECT_EQ(driver->DeviceObject, nullptr);
+        hk::DeleteDriverObject(driver);
+    }
+    EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>());
+    hk::ResetBench();
+}
+
+} // namespace
