@@ -21,8 +21,9 @@ int Usage()
     std::printf("usage: systemtest stage <inf> <sys>\n"
                 "       systemtest plug <stand-in inf> [manufacturer]\n"
                 "       systemtest unplug\n"
-                "       systemtest standin\n"
-                "       systemtest standin-unplug\n");
+                "       systemtest standin [COMn]\n"
+                "       systemtest standin-unplug\n"
+                "       systemtest port\n");
     return 2;
 }
 
@@ -47,8 +48,12 @@ int main(int argc, char** argv)
         return PlugStandIn(argv[2], argc == 4 ? argv[3] : "") ? 0 : 1;
     if (command == "unplug" && argc == 2)
         return UnplugStandIn() ? 0 : 1;
-    if (command == "standin" && argc == 2) {
-        RunStandInScenarios();
+    if (command == "standin" && (argc == 2 || argc == 3)) {
+        RunStandInScenarios(argc == 3 ? argv[2] : NULL);
+        return Summary();
+    }
+    if (command == "port" && argc == 2) {
+        RunPortScenarios();
         return Summary();
     }
     if (command == "standin-unplug" && argc == 2) {

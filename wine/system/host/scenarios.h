@@ -3,5 +3,10 @@
  */
 #pragma once
 
-void RunStandInScenarios();
+/* The stand-in alone, or, when portName is given, seen through the port
+   driver's pass-through once that driver has published portName. */
+void RunStandInScenarios(const char* portName);
+/* Only without the port driver: the stand-in's own removal. */
 void RunStandInUnplugScenario();
+/* The port driver on the stand-in, ending with the device's removal. */
+void RunPortScenarios();

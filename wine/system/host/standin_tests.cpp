@@ -8,6 +8,7 @@
 #include "check.h"
 #include "device_setup.h"
 #include "hid_access.h"
+#include "port_access.h"
 #include "standin_client.h"
 
 #include <cstring>
@@ -109,8 +110,23 @@ void ManufacturerStringIsConfigurable(StandInClient& standIn)
 
 }  // namespace
 
-void RunStandInScenarios()
+void RunStandInScenarios(const char* portName)
 {
+    if (portName != NULL) {
+        // A driver above the collection finishes its start after the HID
+        // interface appears, and its start resets the pass-through a HID
+        // application relies on: wait for the last step of that start.
+        BeginScenario(std::string("The port driver above the stand-in publishes ") + portName);
+        std::string target;
+        for (int tries = 0; tries < 200 && target.empty(); ++tries) {
+            target = DosDeviceTarget(portName);
+            if (target.empty())
+                Sleep(50);
+        }
+        if (!Check(!target.empty(), portName, "a link", target.empty() ? "no such name" : target))
+            return;
+    }
+
     BeginScenario("The stand-in's driver loads and opens its control device");
     if (!CheckCall(WaitForStandIn(5000), "open " STANDIN_DOS_NAME))
         return;
