@@ -18,5 +18,8 @@ for flavour in plain sanitize; do
     (cd "$dir" && ctest --output-on-failure -j"$jobs")
 done
 
+# Concurrency under ThreadSanitizer, a short run.
+"$root/scripts/stress.sh" 3
+
 # The property page under Wine, in English and Japanese.
 "$root/wine/page/run.sh"

@@ -27,17 +27,18 @@ static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
 
 static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
 {
-    *Line = State;
     /* A refused or failed report is not the application's business. */
-    UpdateKeyingOutput(Extension);
+    ChangeModemLine(Extension, Line, State);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 static NTSTATUS WaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
 {
-    if (Extension->WaitMask == 0)
+    ULONG mask = ReadShared(Extension, &Extension->WaitMask);
+
+    if (mask == 0)
         return CompleteWithWord(Irp, 0);
-    if (Extension->WaitMask & SERIAL_EV_TXEMPTY)
+    if (mask & SERIAL_EV_TXEMPTY)
         return CompleteWithWord(Irp, SERIAL_EV_TXEMPTY);
     return PendWaitOnMask(Extension, Irp);
 }
@@ -53,7 +54,7 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
     case IOCTL_SERIAL_SET_BAUD_RATE:
         if (inputLength < sizeof(ULONG))
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-        Extension->BaudRate = ReadInputWord(Irp);
+        WriteShared(Extension, &Extension->BaudRate, ReadInputWord(Irp));
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
     case IOCTL_SERIAL_SET_DTR:
@@ -68,14 +69,14 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
     case IOCTL_SERIAL_GET_WAIT_MASK:
         if (outputLength < sizeof(ULONG))
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-        return CompleteWithWord(Irp, Extension->WaitMask);
+        return CompleteWithWord(Irp, ReadShared(Extension, &Extension->WaitMask));
 
     case IOCTL_SERIAL_SET_WAIT_MASK:
         /* A new mask ends the pending wait even when the mask itself is bad. */
         CompletePendingWait(Extension);
         if (inputLength < sizeof(ULONG))
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-        Extension->WaitMask = ReadInputWord(Irp);
+        WriteShared(Extension, &Extension->WaitMask, ReadInputWord(Irp));
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
     case IOCTL_SERIAL_WAIT_ON_MASK:
@@ -86,7 +87,7 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
     case IOCTL_SERIAL_GET_BAUD_RATE:
         if (outputLength < sizeof(ULONG))
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-        return CompleteWithWord(Irp, Extension->BaudRate);
+        return CompleteWithWord(Irp, ReadShared(Extension, &Extension->BaudRate));
 
     default:
         /* Line control, handshake, queue sizes, purges, timeouts, status: accepted, ignored. */
@@ -107,8 +108,9 @@ static NTSTATUS DeviceControl(PPORT_EXTENSION Extension, PIRP Irp)
 
     /* Any control that is not a serial one belongs to the HID stack, and so
        do the reads and writes that follow it. */
-    Extension->PassThrough = (BOOLEAN)(DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT);
-    if (Extension->PassThrough)
+    BOOLEAN toHidStack = (BOOLEAN)(DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT);
+    WriteSharedFlag(Extension, &Extension->PassThrough, toHidStack);
+    if (toHidStack)
         return PassDown(Extension, Irp);
     return SerialControl(Extension, Irp);
 }
@@ -127,11 +129,11 @@ static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_CLEANUP:
         return DispatchCleanup(extension, Irp);
     case IRP_MJ_READ:
-        if (extension->PassThrough)
+        if (ReadSharedFlag(extension, &extension->PassThrough))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_WRITE:
-        if (extension->PassThrough)
+        if (ReadSharedFlag(extension, &extension->PassThrough))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
     case IRP_MJ_DEVICE_CONTROL:

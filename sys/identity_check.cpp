@@ -66,8 +66,11 @@ NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension)
     status = QueryManufacturer(Extension, buffer);
     if (NT_SUCCESS(status))
     {
-        Extension->IdentityVerified = IsVelkorManufacturer(buffer);
-        if (!Extension->IdentityVerified)
+        BOOLEAN verified = IsVelkorManufacturer(buffer);
+        AcquireOutputLock(Extension);
+        Extension->IdentityVerified = verified;
+        ReleaseOutputLock(Extension);
+        if (!verified)
             status = STATUS_ACCESS_DENIED;
     }
 

@@ -30,11 +30,24 @@ UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension)
     return (UCHAR)(((ptt << 1) | key) ^ 0x03);
 }
 
+/* Called with the output lock held. */
 NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension)
 {
     if (!Extension->IdentityVerified)
         return STATUS_INVALID_DEVICE_REQUEST;
     return SendOutputReport(Extension, ComputeKeyingState(Extension));
+}
+
+/* Records a line change and sends its report before the next change can. */
+NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State)
+{
+    NTSTATUS status;
+
+    AcquireOutputLock(Extension);
+    *Line = State;
+    status = UpdateKeyingOutput(Extension);
+    ReleaseOutputLock(Extension);
+    return status;
 }
 
 static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJECT FileObject)

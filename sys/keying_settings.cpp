@@ -65,6 +65,8 @@ NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
     if (!NT_SUCCESS(status))
         return status;
 
+    /* Line changes wait, so none is reported with half a new mapping. */
+    AcquireOutputLock(Extension);
     status = ReadRegistryValue(key, VK_VALUE_KEY_LOGIC, &value, sizeof(value));
     if (status == STATUS_SUCCESS)
     {
@@ -83,6 +85,7 @@ NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
     }
     if (status == STATUS_SUCCESS)
         Extension->PttFunc = value;
+    ReleaseOutputLock(Extension);
 
     ZwClose(key);
     return status;

@@ -6,7 +6,8 @@
 
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
 {
-    KeInitializeSpinLock(&Extension->OpenLock);
+    KeInitializeSpinLock(&Extension->StateLock);
+    KeInitializeEvent(&Extension->OutputLock, SynchronizationEvent, TRUE);
     InitializeListHead(&Extension->OpenList);
     Extension->OpenFileObject = NULL;
 }
@@ -16,10 +17,10 @@ static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJE
     KIRQL irql;
 
     Record->FileObject = FileObject;
-    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
     InsertHeadList(&Extension->OpenList, &Record->Link);
     Extension->OpenFileObject = FileObject;
-    KeReleaseSpinLock(&Extension->OpenLock, irql);
+    KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
 /*
@@ -32,7 +33,7 @@ static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
     PLIST_ENTRY entry;
     KIRQL irql;
 
-    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
     for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
     {
         POPEN_RECORD record = CONTAINING_RECORD(entry, OPEN_RECORD, Link);
@@ -50,7 +51,7 @@ static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
                 ? NULL
                 : CONTAINING_RECORD(Extension->OpenList.Flink, OPEN_RECORD, Link)->FileObject;
     }
-    KeReleaseSpinLock(&Extension->OpenLock, irql);
+    KeReleaseSpinLock(&Extension->StateLock, irql);
 
     if (found)
         ExFreePool(found);
@@ -62,11 +63,11 @@ VOID ForgetAllOpens(PPORT_EXTENSION Extension)
     LIST_ENTRY orphans;
 
     InitializeListHead(&orphans);
-    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
     while (!IsListEmpty(&Extension->OpenList))
         InsertHeadList(&orphans, RemoveHeadList(&Extension->OpenList));
     Extension->OpenFileObject = NULL;
-    KeReleaseSpinLock(&Extension->OpenLock, irql);
+    KeReleaseSpinLock(&Extension->StateLock, irql);
 
     while (!IsListEmpty(&orphans))
         ExFreePool(CONTAINING_RECORD(RemoveHeadList(&orphans), OPEN_RECORD, Link));
@@ -82,11 +83,11 @@ PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension)
     PFILE_OBJECT fileObject;
     KIRQL irql;
 
-    KeAcquireSpinLock(&Extension->OpenLock, &irql);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
     fileObject = Extension->OpenFileObject;
     if (fileObject)
         ObReferenceObject(fileObject);
-    KeReleaseSpinLock(&Extension->OpenLock, irql);
+    KeReleaseSpinLock(&Extension->StateLock, irql);
     return fileObject;
 }
 

@@ -6,14 +6,17 @@
 /* The values every start begins from. */
 static VOID ResetStartState(PPORT_EXTENSION Extension)
 {
-    Extension->PassThrough = FALSE;
+    WriteSharedFlag(Extension, &Extension->PassThrough, FALSE);
+    WriteShared(Extension, &Extension->BaudRate, VK_DEFAULT_BAUD_RATE);
+    Extension->InterfaceEnabled = TRUE;
+
+    AcquireOutputLock(Extension);
     Extension->KeyFunc = 0;
     Extension->PttFunc = 0;
     Extension->IdentityVerified = FALSE;
-    Extension->InterfaceEnabled = TRUE;
     Extension->KeyLogic = TRUE;
     Extension->PttLogic = TRUE;
-    Extension->BaudRate = VK_DEFAULT_BAUD_RATE;
+    ReleaseOutputLock(Extension);
 }
 
 /*

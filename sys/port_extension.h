@@ -42,10 +42,20 @@ typedef struct _PORT_EXTENSION {
      * The opens the lower stack accepted and that have not been cleaned up
      * or closed, newest first (OPEN_RECORD). OpenFileObject is always the
      * newest of them, so an output report never names a closed file.
-     * OpenLock guards both.
      */
-    KSPIN_LOCK OpenLock;
     LIST_ENTRY OpenList;
+
+    /*
+     * Requests on different handles run at the same time. StateLock guards
+     * the open list, OpenFileObject, PassThrough, BaudRate and WaitMask.
+     * OutputLock (a synchronization event, signalled while free) is held
+     * from a line change until its report has been written, so reports
+     * leave in the order of the line changes and the last one matches the
+     * lines; it also guards the lines, the keying settings and
+     * IdentityVerified.
+     */
+    KSPIN_LOCK StateLock;
+    KEVENT OutputLock;
 
     /*
      * Held while the port name is published or withdrawn, so that a

@@ -88,7 +88,16 @@ NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension);
 NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp);
 VOID RefuseWaits(PPORT_EXTENSION Extension);
 
+/* port_state.cpp */
+ULONG ReadShared(PPORT_EXTENSION Extension, const ULONG* Field);
+VOID WriteShared(PPORT_EXTENSION Extension, PULONG Field, ULONG Value);
+BOOLEAN ReadSharedFlag(PPORT_EXTENSION Extension, const BOOLEAN* Field);
+VOID WriteSharedFlag(PPORT_EXTENSION Extension, PBOOLEAN Field, BOOLEAN Value);
+VOID AcquireOutputLock(PPORT_EXTENSION Extension);
+VOID ReleaseOutputLock(PPORT_EXTENSION Extension);
+
 /* keying_output.cpp */
+NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State);
 NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension);
 NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);

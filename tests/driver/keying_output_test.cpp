@@ -3,6 +3,8 @@
  */
 #include "port_fixture.h"
 
+#include <thread>
+
 namespace
 {
 
@@ -126,6 +128,35 @@ TEST_F(PortTest, FailedOrRefusedReportsAreNotTheApplicationsConcern)
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
     EXPECT_EQ(Ext()->RtsState, 1);
     EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
+} // namespace
+
+namespace
+{
+
+/* A logger keys PTT on RTS while a keyer sends CW on DTR, each on its own
+   handle: the reports leave in the order of the line changes, so the last
+   one always matches both lines. */
+TEST_F(PortTest, LineChangesOnTwoHandlesReportInTheirOrder)
+{
+    auto keyer = Open();
+    auto logger = Open();
+    SetMapping(Dtr, Rts, false, false);
+    hid->SetWriteAnswer(hk::Answer::Held);
+
+    std::thread cw([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    std::thread ptt([&] { logger->DeviceControl(IOCTL_SERIAL_SET_RTS); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(hid->HeldCount(), 1u) << "a second report overtook the first";
+
+    hid->ReleaseHeld();
+    cw.join();
+    ASSERT_TRUE(hid->WaitHeld(1));
+    hid->ReleaseHeld();
+    ptt.join();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00}));
 }
 
 } // namespace

@@ -171,7 +171,7 @@ TEST_F(WaitTest, RacesForTheHeldWaitCompleteEachRequestOnce)
         while (!stop)
         {
             own->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
-            CompletePendingWait(Ext());
+            hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES);
             auto brief = Open();
             brief->Close();
         }

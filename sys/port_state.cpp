@@ -1,0 +1,54 @@
+/*
+ * Access to the port state that requests on several handles share.
+ */
+#include "vkserial.h"
+
+ULONG ReadShared(PPORT_EXTENSION Extension, const ULONG* Field)
+{
+    KIRQL irql;
+    ULONG value;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    value = *Field;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return value;
+}
+
+VOID WriteShared(PPORT_EXTENSION Extension, PULONG Field, ULONG Value)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    *Field = Value;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+BOOLEAN ReadSharedFlag(PPORT_EXTENSION Extension, const BOOLEAN* Field)
+{
+    KIRQL irql;
+    BOOLEAN value;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    value = *Field;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return value;
+}
+
+VOID WriteSharedFlag(PPORT_EXTENSION Extension, PBOOLEAN Field, BOOLEAN Value)
+{
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    *Field = Value;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+VOID AcquireOutputLock(PPORT_EXTENSION Extension)
+{
+    KeWaitForSingleObject(&Extension->OutputLock, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID ReleaseOutputLock(PPORT_EXTENSION Extension)
+{
+    KeSetEvent(&Extension->OutputLock, IO_NO_INCREMENT, FALSE);
+}
