@@ -4,7 +4,9 @@
 // Apply, OK and Cancel, and the message boxes of the live apply.
 //
 // Usage: pagetest <vkprop.dll> en|ja            runs the checks
-//        pagetest <vkprop.dll> shot <ready> <done>  shows the page for a screenshot
+//        pagetest <vkprop.dll> shot <ready> <done> [ports]
+//                          shows the page (with the port list dropped down)
+//                          until the screenshot is taken
 // Prints one line per check; the exit code is the number of failed checks.
 #include <windows.h>
 #include <commctrl.h>
@@ -588,10 +590,18 @@ void ReloadRefusedByThePort(const Texts& texts)
 }
 
 // Shows a configured device's page until the screenshot is taken.
-int ShowForScreenshot(const char* readyFile, const char* doneFile)
+int ShowForScreenshot(const char* readyFile, const char* doneFile, bool portList)
 {
     Device device = CreateDevice("VKSHOT", {"COM5", 2, 1, 1, 0, nullptr});
     Sheet sheet = ShowSheet(device, "Keyer");
+    if (portList)
+    {
+        // From the top, so that the marked rows COM3 and COM5 show.
+        SendDlgItemMessageA(sheet.page, 1004, CB_SHOWDROPDOWN, TRUE, 0);
+        COMBOBOXINFO combo = {sizeof combo};
+        if (GetComboBoxInfo(GetDlgItem(sheet.page, 1004), &combo))
+            SendMessageA(combo.hwndList, LB_SETTOPINDEX, 0, 0);
+    }
     RECT rect;
     GetWindowRect(sheet.window, &rect);
     Pump(500);
@@ -613,7 +623,7 @@ int main(int argc, char** argv)
 {
     if (argc < 3)
     {
-        std::printf("usage: pagetest <vkprop.dll> en|ja|shot <ready> <done>\n");
+        std::printf("usage: pagetest <vkprop.dll> en|ja|shot <ready> <done> [ports]\n");
         return 100;
     }
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
@@ -634,7 +644,7 @@ int main(int argc, char** argv)
 
     const std::string mode = argv[2];
     if (mode == "shot" && argc >= 5)
-        return ShowForScreenshot(argv[3], argv[4]);
+        return ShowForScreenshot(argv[3], argv[4], argc >= 6 && std::strcmp(argv[5], "ports") == 0);
     const bool japanese = mode == "ja";
     if (japanese)
         ExpectNumber("ANSI code page", 932, GetACP());

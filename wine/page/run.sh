@@ -3,9 +3,10 @@
 # prefix and a virtual X display; the page is driven once in English and once
 # in Japanese (code page 932, UI language 1041).
 #
-#   wine/page/run.sh                runs the tests (logs in build/wine-page)
-#   wine/page/run.sh --screenshots  also draws the page in both languages into
-#                                   wine/page/screenshots/page-en.png, page-ja.png
+#   wine/page/run.sh                runs the tests (logs in build/wine-page/last)
+#   wine/page/run.sh --screenshots  also draws the page into wine/page/screenshots:
+#                                   page-en.png, page-ja.png, and page-en-ports.png
+#                                   with the port list dropped down
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -15,10 +16,12 @@ if [ "$1" != "--inside" ]; then
     dll="$root/dist/vkprop.dll"
     [ -f "$dll" ] || { echo "no $dll: run scripts/build-package.sh first"; exit 1; }
     mkdir -p "$out"
+    # Each run has its own folder and prefix, so runs side by side do not meet.
+    run=$(mktemp -d "$out/run.XXXXXX")
     i686-w64-mingw32-g++ -std=c++17 -O1 -Wall -static -static-libgcc -static-libstdc++ \
-        -o "$out/pagetest.exe" "$here/pagetest.cpp" \
+        -o "$run/pagetest.exe" "$here/pagetest.cpp" \
         -lsetupapi -lcomctl32 -luser32 -ladvapi32 -lgdi32
-    cp "$dll" "$out/vkprop.dll"
+    cp "$dll" "$run/vkprop.dll"
 
     # Without a compiled locale Wine silently stays in English (the test
     # checks the code page).
@@ -34,14 +37,18 @@ if [ "$1" != "--inside" ]; then
             find unpacked -name '*.ttf' -exec cp {} . \;) ||
             echo "note: no IPA Gothic font; the Japanese picture will lack glyphs"
     fi
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$@"
+    status=0
+    xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$run" "$@" || status=$?
+    # Keep the logs of the last run; the prefix goes.
+    rm -rf "$run/prefix" "$out/last"
+    mv "$run" "$out/last"
+    exit $status
 fi
-shift
+run=$2
+shift 2
 
-export WINEPREFIX="$out/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$run/prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-wineserver -k 2>/dev/null || true
-rm -rf "$WINEPREFIX"
 wineboot -i >/dev/null 2>&1
 wineserver -w
 # COM9 stands for a port whose driver takes no private control: Wine opens
@@ -49,8 +56,8 @@ wineserver -w
 # control.
 ln -sf /dev/null "$WINEPREFIX/dosdevices/com9"
 
-cd "$out"
-dllpath="Z:$(echo "$out/vkprop.dll" | sed 's|/|\\|g')"
+cd "$run"
+dllpath="Z:$(echo "$run/vkprop.dll" | sed 's|/|\\|g')"
 japanese="env LOCPATH=$out/locale LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8"
 
 # Wine's helper processes inherit the output handles: keep them in files.
@@ -65,7 +72,7 @@ for log in en ja; do
 done
 
 if [ "$1" = "--screenshots" ]; then
-    ls fonts/*.ttf >/dev/null 2>&1 && cp fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    ls "$out"/fonts/*.ttf >/dev/null 2>&1 && cp "$out"/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
     # A virtual desktop draws title bars without a window manager.
     cat >shots.reg <<'REG'
 REGEDIT4
@@ -84,19 +91,21 @@ REG
     wine regedit /S shots.reg >/dev/null 2>&1
     wineserver -w
     mkdir -p "$here/screenshots"
-    for lang in en ja; do
+    for picture in en ja en-ports; do
         rm -f ready done
         env=""
-        [ $lang = ja ] && env=$japanese
-        $env wine pagetest.exe "$dllpath" shot ready done >shot-$lang.log 2>&1 &
+        [ $picture = ja ] && env=$japanese
+        list=""
+        [ $picture = en-ports ] && list=ports
+        $env wine pagetest.exe "$dllpath" shot ready done $list >shot-$picture.log 2>&1 &
         shot=$!
         i=0
         while [ ! -s ready ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
         if [ -s ready ]; then
-            import -window root -crop "$(cat ready)" +repage "$here/screenshots/page-$lang.png"
-            echo "screenshot: wine/page/screenshots/page-$lang.png"
+            import -window root -crop "$(cat ready)" +repage "$here/screenshots/page-$picture.png"
+            echo "screenshot: wine/page/screenshots/page-$picture.png"
         else
-            echo "no screenshot in $lang"
+            echo "no screenshot $picture"
             status=1
         fi
         touch done
