@@ -35,4 +35,4 @@ for src in "$here"/host/*.cpp; do
     objs="$objs $obj"
 done
 $cxx -o "$out/systemtest.exe" $objs -static -static-libgcc -static-libstdc++ \
-    -lsetupapi -lnewdev -lhid -ladvapi32
+    -lsetupapi -lnewdev -lhid -lcomctl32 -luser32 -ladvapi32

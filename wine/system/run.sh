@@ -1,9 +1,14 @@
 #!/bin/sh
 # Whole-system test under Wine: a fresh 32-bit prefix, the driver package from
 # dist/ staged as an installer would, the stand-in device plugged in below it,
-# then every scenario through kernel32. Headless; exits non-zero on any failure.
+# then every scenario through kernel32 and the property page. Headless (a
+# private Xvfb display); exits non-zero on any failure.
 # WINEDEBUG=+hid,+plugplay,... ./run.sh to trace (the default silences Wine).
 set -e
+# The page needs windows: the whole run shares one private X display.
+if [ "$1" != "--inside" ]; then
+    exec xvfb-run -a -s "-screen 0 800x600x24" "$0" --inside
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out="$root/build/wine-system"
@@ -16,7 +21,6 @@ export WINEARCH=win32
 export WINEPREFIX="$out/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY
 
 wineserver -k 2>/dev/null || true
 rm -rf "$WINEPREFIX"
@@ -71,9 +75,19 @@ else
 fi
 step plug plug "$(win "$out/vkstandin.inf")"
 if [ $with_port -eq 1 ]; then
+    # The page's live apply opens a bare COMn, which Wine maps to a Unix tty
+    # when dosdevices/comN or /dev/ttyS(N-1) exists: take a name with neither.
+    page_port=""
+    for n in 2 3 4 5 6 7 8 9; do
+        if [ ! -e "/dev/ttyS$((n - 1))" ] && [ ! -e "$WINEPREFIX/dosdevices/com$n" ]; then
+            page_port=COM$n
+            break
+        fi
+    done
+    [ -n "$page_port" ] || { echo "no COM2-COM9 free of Unix ttys"; exit 1; }
     # COM40: the INF's default PortName.
     step standin standin COM40
-    step port port
+    step port port "$(win "$dist/vkprop.dll")" $page_port
 else
     step standin standin
     step standin-unplug standin-unplug

@@ -23,13 +23,14 @@ int Usage()
                 "       systemtest unplug\n"
                 "       systemtest standin [COMn]\n"
                 "       systemtest standin-unplug\n"
-                "       systemtest port\n");
+                "       systemtest port <vkprop.dll> <free COM name for the page>\n");
     return 2;
 }
 
 int Summary()
 {
-    std::printf("\n%d checks, %d failed\n", CheckCount(), FailureCount());
+    std::printf("\n%d checks, %d failed, %d known faults\n", CheckCount(), FailureCount(),
+                KnownFaultCount());
     return FailureCount() == 0 ? 0 : 1;
 }
 
@@ -52,8 +53,8 @@ int main(int argc, char** argv)
         RunStandInScenarios(argc == 3 ? argv[2] : NULL);
         return Summary();
     }
-    if (command == "port" && argc == 2) {
-        RunPortScenarios();
+    if (command == "port" && argc == 4) {
+        RunPortScenarios(argv[2], argv[3]);
         return Summary();
     }
     if (command == "standin-unplug" && argc == 2) {

@@ -9,6 +9,7 @@
 #include "check.h"
 #include "device_setup.h"
 #include "hid_access.h"
+#include "page_apply.h"
 #include "port_access.h"
 #include "standin_client.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 const char InstalledPortName[] = "COM40";  // the INF's default PortName
 const DWORD HidGetManufacturerString = 0x000B01BA;
+const DWORD SerialSetWaitMask = 0x001B0044;
 
 const std::vector<DWORD> RaiseBothThenDrop = {SETDTR, SETRTS, CLRDTR, CLRRTS};
 
@@ -283,12 +285,134 @@ void WaitsOnTheMask(StandInClient& standIn)
             CheckCall(GetOverlappedResult(port, &overlapped, &returned, FALSE) != FALSE,
                       "ended wait's result");
     }
+
+    BeginScenario("A keying program gives up its wait with CancelIo");
+    SetCommMask(port, EV_CTS);
+    ResetEvent(event);
+    ok = WaitCommEvent(port, &events, &overlapped);
+    error = ok ? ERROR_SUCCESS : GetLastError();
+    CheckEqual("wait on EV_CTS (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
+    if (error == ERROR_IO_PENDING) {
+        CheckCall(CancelIo(port) != FALSE, "CancelIo");
+        DWORD waited = WaitForSingleObject(event, 5000);
+        CheckEqual("wait ended by the cancel (0 = signalled)", WAIT_OBJECT_0, waited);
+        if (waited == WAIT_OBJECT_0) {
+            ok = GetOverlappedResult(port, &overlapped, &returned, FALSE);
+            CheckEqual("cancelled wait's result (Win32 error; 995 = aborted)",
+                       ERROR_OPERATION_ABORTED, ok ? ERROR_SUCCESS : GetLastError());
+        }
+    }
+    // The slot the cancelled wait held must be free for the next one.
+    ResetEvent(event);
+    ok = WaitCommEvent(port, &events, &overlapped);
+    error = ok ? ERROR_SUCCESS : GetLastError();
+    CheckEqual("next wait (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
+
+    BeginScenario("A short SET_WAIT_MASK ends the pending wait and is refused");
+    if (error == ERROR_IO_PENDING) {
+        DWORD shortMask = EV_RXCHAR;
+        returned = 0;
+        ok = DeviceIoControl(port, SerialSetWaitMask, &shortMask, 2, NULL, 0, &returned, NULL);
+        CheckEqual("2-byte SET_WAIT_MASK (Win32 error; 87 = invalid parameter)",
+                   ERROR_INVALID_PARAMETER, ok ? ERROR_SUCCESS : GetLastError());
+        CheckEqual("pending wait ended (0 = signalled)", WAIT_OBJECT_0,
+                   WaitForSingleObject(event, 5000));
+        DWORD mask = 0;
+        if (CheckCall(GetCommMask(port, &mask) != FALSE, "GetCommMask"))
+            CheckEqualHex("mask kept", EV_CTS, mask);
+    }
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
     CloseHandle(port);
 }
 
-void RepublishMovesThePort(HANDLE port, StandInClient& standIn)
+void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn)
+{
+    BeginScenario("A second program opens the port, keys once and closes it; the first keys on");
+    ApplySettings(port, {1, 2, 0, 0});
+    ResetLines(port, standIn);
+    HANDLE other = OpenPort(InstalledPortName);
+    if (!CheckCall(other != INVALID_HANDLE_VALUE, "second open"))
+        return;
+    CheckCall(EscapeCommFunction(other, SETRTS) != FALSE, "SETRTS on the second handle");
+    CloseHandle(other);
+    // The reports were written in the context of the latest open; that open
+    // is closed now and the class driver has forgotten it.
+    CheckCall(EscapeCommFunction(port, SETDTR) != FALSE, "SETDTR on the first handle");
+    CheckCall(EscapeCommFunction(port, CLRRTS) != FALSE, "CLRRTS on the first handle");
+    CheckKeyingReports("SETRTS (second), SETDTR, CLRRTS (first)", standIn, {0x01, 0x00, 0x02});
+}
+
+std::string StateList(const std::vector<STANDIN_REPORT>& reports)
+{
+    std::string text;
+    for (const STANDIN_REPORT& report : reports)
+        text += (text.empty() ? "" : " ") + Hex(report.Data[1]).substr(2);
+    return text.empty() ? "no reports" : text;
+}
+
+std::string MessagesSeen(const std::vector<std::string>& messages)
+{
+    if (messages.empty())
+        return "no message box";
+    // The texts are code page 932 bytes: show them as such.
+    std::string text = std::to_string(messages.size()) + " message box(es):";
+    for (const std::string& message : messages)
+        text += " [" + HexBytes(reinterpret_cast<const unsigned char*>(message.data()),
+                                message.size() < 8 ? message.size() : 8) + " ...]";
+    return text;
+}
+
+void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
+                     const char* knownFault)
+{
+    BeginScenario("On " + portName + ", the user puts Key on RTS and PTT on DTR in the page and " +
+                  "presses Apply; the next line change shows it");
+    if (!CheckCall(ApplySettings(port, {1, 2, 0, 0}), "start from Key on DTR, PTT on RTS"))
+        return;
+    ResetLines(port, standIn);
+    if (knownFault != NULL) {
+        // What the page does: names above COM9 are DOS device names only with \\.\.
+        HANDLE bare = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        Note("CreateFileA(\"" + portName + "\") without \\\\.\\: " +
+             (bare == INVALID_HANDLE_VALUE ? LastErrorText() : "a handle"));
+        if (bare != INVALID_HANDLE_VALUE)
+            CloseHandle(bare);
+    }
+    PageApplyResult result = ApplyInPage(CollectionHardwareId, {2, 1, false, false});
+    if (!Check(result.shown, "the page", "shown for the collection",
+               result.shown ? "shown" : result.error))
+        return;
+    CheckEqual("Key row the page showed (1 = DTR)", 1, result.keyRowBefore);
+    CheckEqual("PTT row the page showed (2 = RTS)", 2, result.pttRowBefore);
+    HKEY key = OpenDeviceKey(CollectionHardwareId);
+    DWORD keyFunc = 99, pttFunc = 99;
+    if (key != NULL) {
+        ReadDwordValue(key, "KeyFunc", &keyFunc);
+        ReadDwordValue(key, "PttFunc", &pttFunc);
+        RegCloseKey(key);
+    }
+    CheckEqual("KeyFunc stored by the page (2 = RTS)", 2, keyFunc);
+    CheckEqual("PttFunc stored by the page (1 = DTR)", 1, pttFunc);
+
+    EscapeCommFunction(port, SETDTR);
+    std::vector<STANDIN_REPORT> reports = standIn.Reports();
+    bool applied = reports.size() == 1 && reports[0].Data[1] == 0x01;
+    if (knownFault == NULL) {
+        Check(result.messages.empty(), "message boxes", "no message box",
+              MessagesSeen(result.messages));
+        Check(applied, "SETDTR after Apply: state bytes", "01", StateList(reports));
+    } else {
+        CheckKnownFault(result.messages.empty(), "message boxes", "no message box",
+                        MessagesSeen(result.messages), knownFault);
+        CheckKnownFault(applied, "SETDTR after Apply: state bytes", "01", StateList(reports),
+                        knownFault);
+    }
+    ApplySettings(port, {1, 2, 0, 0});
+}
+
+void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::string& finalName)
 {
     BeginScenario("The port name changes to COM41 and the driver republishes it");
     HKEY key = OpenDeviceKey(CollectionHardwareId);
@@ -333,18 +457,19 @@ void RepublishMovesThePort(HANDLE port, StandInClient& standIn)
           Described(DosDeviceTarget("COM43")));
     CheckEqual("SERIALCOMM values with data COM43", 0, SerialCommEntriesFor("COM43").size());
 
-    SetStringValue(key, "PortName", "COM42");
+    SetStringValue(key, "PortName", finalName);
     RegCloseKey(key);
-    CheckEqual("republish as COM42 (Win32 error)", ERROR_SUCCESS,
+    CheckEqual("republish as " + finalName + " (Win32 error)", ERROR_SUCCESS,
                SendPrivateControl(port, IOCTL_KEYER_REPUBLISH_PORT));
-    Check(!DosDeviceTarget("COM42").empty(), "COM42", "a link", Described(DosDeviceTarget("COM42")));
+    Check(!DosDeviceTarget(finalName).empty(), finalName, "a link",
+          Described(DosDeviceTarget(finalName)));
 }
 
-void UnplugWithWaitPending(StandInClient& standIn)
+void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
 {
-    BeginScenario("The device is unplugged while a keying program waits on COM42");
-    HANDLE port = OpenPort("COM42", true);
-    if (!CheckCall(port != INVALID_HANDLE_VALUE, "open COM42 overlapped"))
+    BeginScenario("The device is unplugged while a keying program waits on " + name);
+    HANDLE port = OpenPort(name, true);
+    if (!CheckCall(port != INVALID_HANDLE_VALUE, "open " + name + " overlapped"))
         return;
     HANDLE event = CreateEventA(NULL, TRUE, FALSE, NULL);
     OVERLAPPED overlapped = {};
@@ -371,20 +496,21 @@ void UnplugWithWaitPending(StandInClient& standIn)
     }
 
     // The withdrawal runs in the removal, after DIF_REMOVE returned: poll.
-    std::string target = DosDeviceTarget("COM42");
+    std::string target = DosDeviceTarget(name);
     for (int tries = 0; tries < 60 && !target.empty(); ++tries) {
         Sleep(50);
-        target = DosDeviceTarget("COM42");
+        target = DosDeviceTarget(name);
     }
-    Check(target.empty(), "COM42 after removal", "no such name", Described(target));
+    Check(target.empty(), name + " after removal", "no such name", Described(target));
+    // Every name this run published, and Wine's own COM1 is all that may stay.
     std::string left;
     for (const auto& value : ReadSerialComm())
-        if (_strnicmp(value.second.c_str(), "COM4", 4) == 0)
+        if (_stricmp(value.second.c_str(), "COM1") != 0)
             left += " " + value.first + "=" + value.second;
-    Check(left.empty(), "SERIALCOMM after removal", "no COM4x value",
-          left.empty() ? "none" : left);
-    HANDLE again = OpenPort("COM42");
-    Check(again == INVALID_HANDLE_VALUE, "open COM42 after removal", "failure",
+    Check(left.empty(), "SERIALCOMM after removal", "only Wine's COM1",
+          left.empty() ? "only COM1" : left);
+    HANDLE again = OpenPort(name);
+    Check(again == INVALID_HANDLE_VALUE, "open " + name + " after removal", "failure",
           again == INVALID_HANDLE_VALUE ? LastErrorText() : "a handle");
     if (again != INVALID_HANDLE_VALUE)
         CloseHandle(again);
@@ -403,7 +529,7 @@ void UnplugWithWaitPending(StandInClient& standIn)
 
 }  // namespace
 
-void RunPortScenarios()
+void RunPortScenarios(const char* pageDll, const char* pagePort)
 {
     PackageBindsAndPublishes();
     StandInClient standIn;
@@ -412,7 +538,7 @@ void RunPortScenarios()
 
     BeginScenario("A keying program opens COM40");
     HANDLE port = OpenPort(InstalledPortName);
-    if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(COM40)"))
+    if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(\\\\.\\COM40)"))
         return;
     CommStateBeforeAnySet(port, standIn);
     KeyingUnderMappings(port, standIn);
@@ -420,7 +546,18 @@ void RunPortScenarios()
     DataAndPassThrough(port, standIn);
     WaitsOnTheMask(standIn);
     MismatchedIdentityWithholdsReports(standIn);
-    RepublishMovesThePort(port, standIn);
+    SecondOpenComesAndGoes(port, standIn);
+
+    std::string error;
+    bool page = Check(LoadPageProvider(pageDll, &error), "load the page provider",
+                      std::string("EnumPropPages in ") + pageDll, error.empty() ? "loaded" : error);
+    if (page)
+        LiveApplyInPage(port, standIn, InstalledPortName,
+                        "the page opens the bare name; COM10 and above need \\\\.\\ (reported)");
+
+    RepublishMovesThePort(port, standIn, pagePort);
+    if (page)
+        LiveApplyInPage(port, standIn, pagePort, NULL);
     CloseHandle(port);
-    UnplugWithWaitPending(standIn);
+    UnplugWithWaitPending(standIn, pagePort);
 }

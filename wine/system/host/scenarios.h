@@ -8,5 +8,7 @@
 void RunStandInScenarios(const char* portName);
 /* Only without the port driver: the stand-in's own removal. */
 void RunStandInUnplugScenario();
-/* The port driver on the stand-in, ending with the device's removal. */
-void RunPortScenarios();
+/* The port driver on the stand-in, ending with the device's removal. pageDll
+   is the property page provider; pagePort a COM name (COM2 to COM9, no Unix
+   tty behind it) under which the page's live apply can open the port. */
+void RunPortScenarios(const char* pageDll, const char* pagePort);
