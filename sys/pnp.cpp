@@ -69,7 +69,6 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
-    NTSTATUS result = STATUS_SUCCESS;
 
     RefuseWaits(extension);
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
@@ -77,7 +76,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     AcquirePublishLock(extension);
     WithdrawPortName(extension);
     if (extension->InterfaceEnabled)
-        result = IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+        IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
     RtlFreeUnicodeString(&extension->InterfaceName);
@@ -87,7 +86,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ForwardAndWait(DeviceObject, Irp);
     IoDetachDevice(extension->LowerDevice);
     IoDeleteDevice(DeviceObject);
-    return CompleteRequest(Irp, result, 0);
+    /* A removal may not fail: the device object is gone whatever the
+       interface switch-off said, and Plug and Play takes any other status
+       for a broken stack. */
+    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)

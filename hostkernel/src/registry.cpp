@@ -36,6 +36,7 @@ std::map<uintptr_t, Handle> handles;
 uintptr_t nextHandle = 0x100;
 std::map<KernelCall, Failure> failures;
 std::map<KernelCall, unsigned> callCounts;
+std::vector<WString> queriedValueNames;
 
 WString Fold(WString text)
 {
@@ -95,6 +96,12 @@ unsigned CallCount(KernelCall call)
 {
     std::lock_guard<std::mutex> guard(BenchLock());
     return callCounts[call];
+}
+
+std::vector<WString> QueriedValueNames()
+{
+    std::lock_guard<std::mutex> guard(BenchLock());
+    return queriedValueNames;
 }
 
 void SetValue(const WString& key, const WString& name, ULONG type, const Bytes& data)
@@ -202,6 +209,7 @@ void ResetRegistry()
     handles.clear();
     failures.clear();
     callCounts.clear();
+    queriedValueNames.clear();
 }
 
 } // namespace hk
@@ -248,6 +256,10 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
     NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        queriedValueNames.push_back(FromCounted(ValueName));
+    }
     if (CallFails(KernelCall::QueryValue, &status))
         return status;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)

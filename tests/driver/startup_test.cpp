@@ -64,6 +64,24 @@ TEST_F(StartupTest, HidStackThatFailsToStartFailsTheStartAndNothingIsPublished)
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 }
 
+/* Plug and Play does not let a removal fail, whatever the interface says. */
+TEST_F(StartupTest, RemovalSucceedsWhenTheInterfaceWillNotSwitchOff)
+{
+    hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(hk::DeviceObjectExists(port));
+    port = nullptr;
+}
+
+TEST_F(StartupTest, PortWhoseInterfaceWouldNotSwitchOnFailsToStartAndIsRemoved)
+{
+    Rebuild([] { hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL); });
+    EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    /* The removal Plug and Play sends next must succeed (TearDown). */
+}
+
 TEST_F(StartupTest, AnyPnpRequestEndsThePendingWaitAndGoesDown)
 {
     auto file = Open();

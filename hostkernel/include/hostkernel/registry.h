@@ -60,6 +60,10 @@ void FailCall(KernelCall call, NTSTATUS status, unsigned n = 1);
 void ClearCallFailures();
 /* Calls of a kind made since reset (for sweeping every failure point). */
 unsigned CallCount(KernelCall call);
+/* The value names ZwQueryValueKey was asked for since reset, in order, also
+   for calls that were made to fail: tells a sweep which read a failure
+   point is. */
+std::vector<WString> QueriedValueNames();
 
 void ResetRegistry();
 

@@ -1,0 +1,474 @@
+#include "sweep_bench.h"
+
+#include <cstdio>
+
+namespace sweep
+{
+
+namespace
+{
+const hk::KernelCall allCalls[] = {
+    hk::KernelCall::OpenDeviceKey,      hk::KernelCall::QueryValue,
+    hk::KernelCall::WriteRegistryValue, hk::KernelCall::DeleteRegistryValue,
+    hk::KernelCall::CreateSymbolicLink, hk::KernelCall::DeleteSymbolicLink,
+    hk::KernelCall::RegisterInterface,  hk::KernelCall::SetInterfaceState};
+
+const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
+                                 LowerRequest::Write,    LowerRequest::PnpStart,
+                                 LowerRequest::PnpStop,  LowerRequest::PnpRemove};
+
+/* A registry that fails to read its own hive. */
+const NTSTATUS STATUS_REGISTRY_IO_FAILED = (NTSTATUS)0xC000014DL;
+
+const char* CallName(hk::KernelCall call)
+{
+    switch (call)
+    {
+    case hk::KernelCall::OpenDeviceKey:
+        return "IoOpenDeviceRegistryKey";
+    case hk::KernelCall::QueryValue:
+        return "ZwQueryValueKey";
+    case hk::KernelCall::WriteRegistryValue:
+        return "RtlWriteRegistryValue";
+    case hk::KernelCall::DeleteRegistryValue:
+        return "RtlDeleteRegistryValue";
+    case hk::KernelCall::CreateSymbolicLink:
+        return "IoCreateSymbolicLink";
+    case hk::KernelCall::DeleteSymbolicLink:
+        return "IoDeleteSymbolicLink";
+    case hk::KernelCall::RegisterInterface:
+        return "IoRegisterDeviceInterface";
+    case hk::KernelCall::SetInterfaceState:
+        return "IoSetDeviceInterfaceState";
+    }
+    return "?";
+}
+
+const char* LowerName(LowerRequest request)
+{
+    switch (request)
+    {
+    case LowerRequest::Create:
+        return "create";
+    case LowerRequest::ManufacturerQuery:
+        return "manufacturer query";
+    case LowerRequest::Write:
+        return "output report write";
+    case LowerRequest::PnpStart:
+        return "start";
+    case LowerRequest::PnpStop:
+        return "stop";
+    case LowerRequest::PnpRemove:
+        return "remove";
+    }
+    return "?";
+}
+
+/*
+ * The collection's own dispatch routine, and the one the sweep puts in
+ * front of it: it counts the requests the driver sends down and, for the
+ * armed one, has the collection fail it exactly as the collection's own
+ * failure settings do.
+ */
+struct LowerFaults
+{
+    PDRIVER_DISPATCH collectionDispatch = nullptr;
+    hk::VelkorHidCollection* hid = nullptr;
+    std::map<LowerRequest, unsigned> seen;
+    bool armed = false;
+    bool fired = false;
+    LowerRequest armedRequest = LowerRequest::Create;
+    unsigned armedOrdinal = 0;
+    NTSTATUS armedStatus = STATUS_SUCCESS;
+};
+LowerFaults lowerFaults;
+
+bool Classify(PIRP irp, LowerRequest* request)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction)
+    {
+    case IRP_MJ_CREATE:
+        *request = LowerRequest::Create;
+        return true;
+    case IRP_MJ_WRITE:
+        *request = LowerRequest::Write;
+        return true;
+    case IRP_MJ_DEVICE_CONTROL:
+        *request = LowerRequest::ManufacturerQuery;
+        return stack->Parameters.DeviceIoControl.IoControlCode ==
+               IOCTL_HID_GET_MANUFACTURER_STRING;
+    case IRP_MJ_PNP:
+        switch (stack->MinorFunction)
+        {
+        case IRP_MN_START_DEVICE:
+            *request = LowerRequest::PnpStart;
+            return true;
+        case IRP_MN_STOP_DEVICE:
+            *request = LowerRequest::PnpStop;
+            return true;
+        case IRP_MN_REMOVE_DEVICE:
+            *request = LowerRequest::PnpRemove;
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+void SetCollectionFailure(hk::VelkorHidCollection& hid, LowerRequest request, NTSTATUS status)
+{
+    switch (request)
+    {
+    case LowerRequest::Create:
+        hid.SetCreateStatus(status);
+        break;
+    case LowerRequest::ManufacturerQuery:
+        hid.SetManufacturerStatus(status);
+        break;
+    case LowerRequest::Write:
+        hid.SetWriteStatus(status);
+        break;
+    case LowerRequest::PnpStart:
+        hid.SetPnpStatus(IRP_MN_START_DEVICE, status);
+        break;
+    case LowerRequest::PnpStop:
+        hid.SetPnpStatus(IRP_MN_STOP_DEVICE, status);
+        break;
+    case LowerRequest::PnpRemove:
+        hid.SetPnpStatus(IRP_MN_REMOVE_DEVICE, status);
+        break;
+    }
+}
+
+NTSTATUS CountingDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    LowerRequest request;
+    if (!Classify(irp, &request))
+        return lowerFaults.collectionDispatch(device, irp);
+
+    unsigned ordinal = ++lowerFaults.seen[request];
+    if (!lowerFaults.armed || request != lowerFaults.armedRequest ||
+        ordinal != lowerFaults.armedOrdinal)
+        return lowerFaults.collectionDispatch(device, irp);
+
+    /* The collection reads its failure setting before it answers. */
+    lowerFaults.fired = true;
+    SetCollectionFailure(*lowerFaults.hid, request, lowerFaults.armedStatus);
+    NTSTATUS status = lowerFaults.collectionDispatch(device, irp);
+    SetCollectionFailure(*lowerFaults.hid, request, STATUS_SUCCESS);
+    return status;
+}
+} // namespace
+
+std::string Hex(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", (unsigned)status);
+    return text;
+}
+
+std::string Narrow(const hk::WString& text)
+{
+    std::string narrow;
+    for (char16_t c : text)
+        narrow.push_back(c < 0x80 ? (char)c : '?');
+    return narrow;
+}
+
+std::string Describe(const FailurePoint& point)
+{
+    std::string text;
+    switch (point.kind)
+    {
+    case PointKind::Pool:
+        text = "pool allocation";
+        break;
+    case PointKind::Lower:
+        text = std::string("HID ") + LowerName(point.lower);
+        break;
+    case PointKind::Kernel:
+        text = CallName(point.call);
+        break;
+    }
+    text += " " + std::to_string(point.ordinal) + "/" + std::to_string(point.of);
+    if (!point.value.empty())
+        text += " (" + Narrow(point.value) + ")";
+    return text;
+}
+
+NTSTATUS InjectedStatus(const FailurePoint& point)
+{
+    switch (point.kind)
+    {
+    case PointKind::Pool:
+        return STATUS_INSUFFICIENT_RESOURCES;
+    case PointKind::Lower:
+        switch (point.lower)
+        {
+        case LowerRequest::Create:
+            return STATUS_SHARING_VIOLATION;
+        case LowerRequest::ManufacturerQuery:
+        case LowerRequest::Write:
+        case LowerRequest::PnpStart:
+            return STATUS_DEVICE_NOT_CONNECTED;
+        case LowerRequest::PnpStop:
+        case LowerRequest::PnpRemove:
+            return STATUS_UNSUCCESSFUL;
+        }
+        break;
+    case PointKind::Kernel:
+        switch (point.call)
+        {
+        case hk::KernelCall::OpenDeviceKey:
+        case hk::KernelCall::WriteRegistryValue:
+        case hk::KernelCall::DeleteRegistryValue:
+        case hk::KernelCall::DeleteSymbolicLink:
+            return STATUS_ACCESS_DENIED;
+        case hk::KernelCall::QueryValue:
+            return STATUS_REGISTRY_IO_FAILED;
+        case hk::KernelCall::CreateSymbolicLink:
+            /* Another port already holds the name. */
+            return STATUS_OBJECT_NAME_COLLISION;
+        case hk::KernelCall::RegisterInterface:
+        case hk::KernelCall::SetInterfaceState:
+            return STATUS_UNSUCCESSFUL;
+        }
+        break;
+    }
+    return STATUS_UNSUCCESSFUL;
+}
+
+Tally TakeTally()
+{
+    Tally tally;
+    tally.pool = hk::AllocationCount();
+    for (hk::KernelCall call : allCalls)
+        tally.calls[call] = hk::CallCount(call);
+    for (LowerRequest request : allLower)
+        tally.lower[request] = lowerFaults.seen[request];
+    tally.queried = hk::QueriedValueNames().size();
+    return tally;
+}
+
+std::vector<FailurePoint> PointsBetween(const Tally& before, const Tally& after)
+{
+    std::vector<FailurePoint> points;
+    FailurePoint point;
+
+    point.kind = PointKind::Pool;
+    point.of = after.pool - before.pool;
+    for (point.ordinal = 1; point.ordinal <= point.of; point.ordinal++)
+        points.push_back(point);
+
+    point.kind = PointKind::Lower;
+    for (LowerRequest request : allLower)
+    {
+        point.lower = request;
+        point.of = after.lower.at(request) - before.lower.at(request);
+        for (point.ordinal = 1; point.ordinal <= point.of; point.ordinal++)
+            points.push_back(point);
+    }
+
+    point.kind = PointKind::Kernel;
+    std::vector<hk::WString> queried = hk::QueriedValueNames();
+    for (hk::KernelCall call : allCalls)
+    {
+        point.call = call;
+        point.of = after.calls.at(call) - before.calls.at(call);
+        for (point.ordinal = 1; point.ordinal <= point.of; point.ordinal++)
+        {
+            point.value = call == hk::KernelCall::QueryValue
+                              ? queried.at(before.queried + point.ordinal - 1)
+                              : hk::WString();
+            points.push_back(point);
+        }
+    }
+    return points;
+}
+
+void Arm(Stack& stack, const FailurePoint& point)
+{
+    switch (point.kind)
+    {
+    case PointKind::Pool:
+        hk::FailAllocationNumber(point.ordinal);
+        break;
+    case PointKind::Kernel:
+        hk::FailCall(point.call, InjectedStatus(point), point.ordinal);
+        break;
+    case PointKind::Lower:
+        lowerFaults.hid = &stack.Hid();
+        lowerFaults.armed = true;
+        lowerFaults.fired = false;
+        lowerFaults.armedRequest = point.lower;
+        /* Counted from the step's start, as the other kinds are. */
+        lowerFaults.armedOrdinal = lowerFaults.seen[point.lower] + point.ordinal;
+        lowerFaults.armedStatus = InjectedStatus(point);
+        break;
+    }
+}
+
+bool Disarm()
+{
+    bool fired = lowerFaults.fired;
+    lowerFaults.armed = false;
+    lowerFaults.fired = false;
+    hk::FailAllocationNumber(0);
+    hk::ClearCallFailures();
+    return fired;
+}
+
+/* ---- The stack ------------------------------------------------------------ */
+
+Stack::Stack(Answering answering)
+{
+    hid_ = std::make_unique<hk::VelkorHidCollection>();
+    if (answering == Answering::Pending)
+    {
+        hid_->SetCreateAnswer(hk::Answer::FromThread);
+        hid_->SetManufacturerAnswer(hk::Answer::FromThread);
+        hid_->SetWriteAnswer(hk::Answer::FromThread);
+    }
+    PDRIVER_OBJECT collectionDriver = hid_->Pdo()->DriverObject;
+    lowerFaults = LowerFaults();
+    lowerFaults.collectionDispatch = collectionDriver->MajorFunction[IRP_MJ_CREATE];
+    lowerFaults.hid = hid_.get();
+    for (auto& routine : collectionDriver->MajorFunction)
+        routine = CountingDispatch;
+
+    hk::SetString(Key(), u"PortName", u"COM5");
+    hk::SetDword(Key(), u"KeyFunc", 1);
+    hk::SetDword(Key(), u"PttFunc", 2);
+    hk::SetDword(Key(), u"KeyLogic", 0);
+    hk::SetDword(Key(), u"PttLogic", 0);
+
+    driver_ = hk::CreateDriverObject(L"\\Driver\\vkserial");
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
+    DriverEntry(driver_, &path);
+}
+
+Stack::~Stack()
+{
+    TearDown();
+}
+
+hk::WString Stack::Key() const
+{
+    return hk::DeviceKey(hid_->Pdo());
+}
+
+bool Stack::CreateReachedHid() const
+{
+    return lowerFaults.seen[LowerRequest::Create] != 0;
+}
+
+NTSTATUS Stack::Add()
+{
+    NTSTATUS status = hk::CallAddDevice(driver_, hid_->Pdo());
+    PDEVICE_OBJECT top = hk::TopOfStack(hid_->Pdo());
+    if (top != hid_->Pdo())
+    {
+        port_ = top;
+        interfaceName_ = hk::WString((const char16_t*)Ext()->InterfaceName.Buffer,
+                                     Ext()->InterfaceName.Length / sizeof(WCHAR));
+    }
+    return status;
+}
+
+NTSTATUS Stack::Start()
+{
+    return hk::SendPnp(port_, IRP_MN_START_DEVICE);
+}
+
+NTSTATUS Stack::Stop()
+{
+    return hk::SendPnp(port_, IRP_MN_STOP_DEVICE);
+}
+
+NTSTATUS Stack::Remove()
+{
+    NTSTATUS status = hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
+    if (hk::DeviceObjectExists(port_))
+        hk::ReportViolation("the port's device object outlived its removal");
+    port_ = nullptr;
+    return status;
+}
+
+NTSTATUS Stack::Open()
+{
+    NTSTATUS status;
+    std::unique_ptr<hk::UserFile> file = hk::UserFile::Open(hid_->Pdo(), &status);
+    if (file)
+        files_.push_back(std::move(file));
+    return status;
+}
+
+hk::UserFile* Stack::File(size_t index)
+{
+    return index < files_.size() ? files_[index].get() : nullptr;
+}
+
+void Stack::CloseFiles()
+{
+    files_.clear();
+}
+
+std::vector<std::string> Stack::TearDown()
+{
+    std::vector<std::string> problems;
+    if (!hid_)
+        return problems;
+    files_.clear();
+    if (port_)
+    {
+        /* Whatever the outcome, Plug and Play ends with the removal; it may
+           not fail. */
+        NTSTATUS status = Remove();
+        if (status != STATUS_SUCCESS)
+            problems.push_back("the removal that followed returned " + Hex(status));
+    }
+    hid_.reset();
+    if (driver_->DeviceObject)
+        problems.push_back("a device object is left after removal");
+    else
+        hk::DeleteDriverObject(driver_);
+    driver_ = nullptr;
+    return problems;
+}
+
+std::vector<std::string> Leftovers(const FailurePoint* point, const hk::WString& interfaceName)
+{
+    std::vector<std::string> problems;
+    bool refusedLinkDelete = point && point->kind == PointKind::Kernel &&
+                             point->call == hk::KernelCall::DeleteSymbolicLink;
+    bool refusedValueDelete = point && point->kind == PointKind::Kernel &&
+                              point->call == hk::KernelCall::DeleteRegistryValue;
+    bool refusedSwitch = point && point->kind == PointKind::Kernel &&
+                         point->call == hk::KernelCall::SetInterfaceState;
+
+    for (const std::string& violation : hk::TakeViolations())
+        problems.push_back("rule violated: " + violation);
+    if (size_t blocks = hk::OutstandingAllocations())
+        problems.push_back(std::to_string(blocks) + " pool block(s) not freed");
+    if (size_t irps = hk::LiveIrpCount())
+        problems.push_back(std::to_string(irps) + " request(s) never finished");
+    if (size_t handles = hk::OpenKeyHandles())
+        problems.push_back(std::to_string(handles) + " registry key handle(s) not closed");
+
+    auto links = hk::SymbolicLinks();
+    if (links.size() > (refusedLinkDelete ? 1u : 0u))
+        for (auto& link : links)
+            problems.push_back("link " + Narrow(link.first) + " left behind");
+    auto values = hk::Values(hk::SerialCommKey);
+    if (values.size() > (refusedValueDelete ? 1u : 0u))
+        for (auto& value : values)
+            problems.push_back("SERIALCOMM value for " + Narrow(hk::StringOf(value.second)) +
+                               " left behind");
+    if (!refusedSwitch && !interfaceName.empty() && hk::InterfaceEnabled(interfaceName))
+        problems.push_back("the COM-port interface is still on");
+    return problems;
+}
+
+} // namespace sweep
