@@ -56,6 +56,7 @@ Problems RunScenario(const Scenario& scenario, Answering answering, const Failur
             return problems;
 
         Tally before = TakeTally();
+        stack.BeginStep();
         if (point)
             Arm(stack, *point);
         NTSTATUS status = scenario.step(stack);
@@ -99,7 +100,7 @@ Problems RunScenario(const Scenario& scenario, Answering answering, const Failur
         for (const std::string& problem : stack.TearDown())
             problems.push_back(problem);
     }
-    for (const std::string& problem : Leftovers(point, interfaceName))
+    for (const std::string& problem : Leftovers(point, scenario.removes, interfaceName))
         problems.push_back(problem);
     hk::ResetBench();
     return problems;

@@ -17,6 +17,8 @@ using Problems = std::vector<std::string>;
 struct Scenario
 {
     const char* name;
+    /* The step removes the device: nothing comes after it to retry. */
+    bool removes;
     /* Brings the stack to the step; not swept. */
     void (*prepare)(Stack& stack, Problems& problems);
     /* The step; returns the status its requester sees. */

@@ -359,9 +359,14 @@ hk::WString Stack::Key() const
     return hk::DeviceKey(hid_->Pdo());
 }
 
+void Stack::BeginStep()
+{
+    createsBeforeStep_ = lowerFaults.seen[LowerRequest::Create];
+}
+
 bool Stack::CreateReachedHid() const
 {
-    return lowerFaults.seen[LowerRequest::Create] != 0;
+    return lowerFaults.seen[LowerRequest::Create] != createsBeforeStep_;
 }
 
 NTSTATUS Stack::Add()
@@ -438,15 +443,16 @@ std::vector<std::string> Stack::TearDown()
     return problems;
 }
 
-std::vector<std::string> Leftovers(const FailurePoint* point, const hk::WString& interfaceName)
+std::vector<std::string> Leftovers(const FailurePoint* point, bool stepRemoves,
+                                   const hk::WString& interfaceName)
 {
     std::vector<std::string> problems;
-    bool refusedLinkDelete = point && point->kind == PointKind::Kernel &&
-                             point->call == hk::KernelCall::DeleteSymbolicLink;
-    bool refusedValueDelete = point && point->kind == PointKind::Kernel &&
-                              point->call == hk::KernelCall::DeleteRegistryValue;
-    bool refusedSwitch = point && point->kind == PointKind::Kernel &&
-                         point->call == hk::KernelCall::SetInterfaceState;
+    bool kernel = point && point->kind == PointKind::Kernel;
+    bool refusedLinkDelete =
+        kernel && stepRemoves && point->call == hk::KernelCall::DeleteSymbolicLink;
+    bool refusedValueDelete =
+        kernel && stepRemoves && point->call == hk::KernelCall::DeleteRegistryValue;
+    bool refusedSwitch = kernel && point->call == hk::KernelCall::SetInterfaceState;
 
     for (const std::string& violation : hk::TakeViolations())
         problems.push_back("rule violated: " + violation);

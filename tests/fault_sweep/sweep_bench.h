@@ -109,7 +109,9 @@ class Stack
     {
         return *hid_;
     }
-    /* Whether the collection received a create since the stack was built. */
+    /* The step begins: what it sends down is counted from here. */
+    void BeginStep();
+    /* Whether the collection received a create during the step. */
     bool CreateReachedHid() const;
 
     /* Closes the handles, removes the port as Plug and Play would after any
@@ -122,6 +124,7 @@ class Stack
     PDEVICE_OBJECT port_ = nullptr;
     hk::WString interfaceName_;
     std::vector<std::unique_ptr<hk::UserFile>> files_;
+    unsigned createsBeforeStep_ = 0;
 };
 
 /* Makes the point fail when the step reaches it; Disarm says whether it
@@ -131,10 +134,12 @@ bool Disarm();
 
 /*
  * After removal and unload: no rule broken, no pool, no request, no key
- * handle, no link, no SERIALCOMM value, the interface off. A delete or
- * switch-off the kernel refused leaves its one name (or the interface)
- * behind and nothing else.
+ * handle, no link, no SERIALCOMM value, the interface off. A delete the
+ * kernel refused is tried again at the next withdrawal, so only one refused
+ * by the removal itself may leave its name; an interface the kernel would
+ * not switch off stays on.
  */
-std::vector<std::string> Leftovers(const FailurePoint* point, const hk::WString& interfaceName);
+std::vector<std::string> Leftovers(const FailurePoint* point, bool stepRemoves,
+                                   const hk::WString& interfaceName);
 
 } // namespace sweep
