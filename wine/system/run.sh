@@ -2,8 +2,9 @@
 # Whole-system test under Wine: a fresh 32-bit prefix, the driver package from
 # dist/ staged as an installer would, the stand-in device plugged in below it,
 # then every scenario through kernel32 and the property page. Headless (a
-# private Xvfb display); exits non-zero on any failure.
-# WINEDEBUG=+hid,+plugplay,... ./run.sh to trace (the default silences Wine).
+# private Xvfb display); exits non-zero on any failure. Each run has its own
+# folder and prefix; the logs of the last one stay in build/wine-system/last.
+# WINEDEBUG=+hid,+plugplay,+ntoskrnl wine/system/run.sh to trace.
 set -e
 # The page needs windows: the whole run shares one private X display.
 if [ "$1" != "--inside" ]; then
@@ -12,45 +13,51 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out="$root/build/wine-system"
-dist="$root/dist"
+dist="${VK_DIST_DIR:-$root/dist}"  # the package under test
 started=$(date +%s)
 
-"$here/build.sh" "$out"
+mkdir -p "$out"
+flock "$out/.build.lock" "$here/build.sh" "$out"
+echo "(build: $(( $(date +%s) - started )) s)"
 
+run=$(mktemp -d "$out/run.XXXXXX")
 export WINEARCH=win32
-export WINEPREFIX="$out/prefix"
+export WINEPREFIX="$run/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-
-wineserver -k 2>/dev/null || true
-rm -rf "$WINEPREFIX"
-log="$out/run.log"
-: >"$log"
-wineboot -i >>"$log" 2>&1
-wineserver -w
-# Every wineserver start rebuilds the driver stacks: keep one up for the whole run.
-wineserver -p
+log="$run/run.log"
+failed=""
 
 finish() {
     status=$?
     [ -n "$failed" ] && status=1
     wineserver -k 2>/dev/null || true
-    echo "wine system test: $(( $(date +%s) - started )) s, log in $log"
+    rm -rf "$run/prefix" "$out/last"
+    mv "$run" "$out/last" 2>/dev/null || true
+    echo "wine system test: $(( $(date +%s) - started )) s, logs in $out/last"
     exit $status
 }
 trap finish EXIT
+
+wineboot -i >>"$log" 2>&1
+wineserver -w
+echo "(prefix ready: $(( $(date +%s) - started )) s)"
+# Every wineserver start rebuilds the driver stacks: keep one up for the whole run.
+wineserver -p
 
 # Driver host processes keep the output files of the step that started them:
 # every step writes to its own file, never to a pipe.
 step() {
     name=$1
     shift
+    step_start=$(date +%s)
     set +e
-    timeout 120 wine "$out/systemtest.exe" "$@" >"$out/$name.log" 2>&1
+    timeout 120 wine "$out/systemtest.exe" "$@" >"$run/$name.log" 2>&1
     rc=$?
     set -e
-    cat "$out/$name.log" >>"$log"
-    cat "$out/$name.log"
+    echo "(step $name: $(( $(date +%s) - step_start )) s)" >>"$run/$name.log"
+    cat "$run/$name.log" >>"$log"
+    cat "$run/$name.log"
     if [ $rc -ne 0 ]; then
         echo "step $name failed ($rc)"
         failed="$failed $name"
@@ -59,8 +66,6 @@ step() {
     fi
     return 0
 }
-failed=""
-
 
 win() { winepath -w "$1"; }
 
@@ -74,6 +79,7 @@ else
     with_port=0
 fi
 step plug plug "$(win "$out/vkstandin.inf")"
+
 if [ $with_port -eq 1 ]; then
     # The page's live apply opens a bare COMn, which Wine maps to a Unix tty
     # when dosdevices/comN or /dev/ttyS(N-1) exists: take a name with neither.
