@@ -11,8 +11,8 @@
  *     fault_sweep [-v] [scenario...]
  *
  * -v lists every point; naming scenarios sweeps only those. Prints
- * "fault sweep: S scenarios, P failure points, F failures" and exits 1
- * when F is not 0.
+ * "fault sweep: S scenarios, P failure points, R faulted runs (...),
+ * F failures" and exits 1 when F is not 0.
  */
 #include "scenarios.h"
 
@@ -228,7 +228,7 @@ int main(int argc, char** argv)
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     unsigned jobs = cpus > 1 ? (unsigned)cpus : 1;
 
-    unsigned scenarios = 0, points = 0, failures = 0;
+    unsigned scenarios = 0, points = 0, runs = 0, failures = 0;
     for (const Scenario& scenario : Scenarios())
     {
         if (!only.empty() && std::find(only.begin(), only.end(), scenario.name) == only.end())
@@ -253,12 +253,16 @@ int main(int argc, char** argv)
             }
             std::printf("%s (%s): %s, %u failed\n", scenario.name, ModeName(answering),
                         Breakdown(found).c_str(), failed);
-            points += (unsigned)found.size();
+            /* The same points whichever way the collection answers. */
+            if (answering == Answering::AtOnce)
+                points += (unsigned)found.size();
+            runs += (unsigned)found.size();
             failures += failed;
         }
     }
 
-    std::printf("fault sweep: %u scenarios, %u failure points, %u failures\n", scenarios, points,
-                failures);
+    std::printf("fault sweep: %u scenarios, %u failure points, %u faulted runs (HID answering at "
+                "once and pending), %u failures\n",
+                scenarios, points, runs, failures);
     return failures == 0 && scenarios > 0 ? 0 : 1;
 }
