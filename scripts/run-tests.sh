@@ -23,3 +23,6 @@ done
 
 # The property page under Wine, in English and Japanese.
 "$root/wine/page/run.sh"
+
+# The whole system under Wine: vkserial on a stand-in device, driven through kernel32.
+"$root/wine/system/run.sh"

@@ -4,12 +4,18 @@
 # then every scenario through kernel32 and the property page. Headless (a
 # private Xvfb display); exits non-zero on any failure. Each run has its own
 # folder and prefix; the logs of the last one stay in build/wine-system/last.
+#
+#   wine/system/run.sh          the tests
+#   wine/system/run.sh --demo   installs the package on the stand-in and prints
+#                               the Key and PTT outputs of a short keying run
 # WINEDEBUG=+hid,+plugplay,+ntoskrnl wine/system/run.sh to trace.
 set -e
 # The page needs windows: the whole run shares one private X display.
 if [ "$1" != "--inside" ]; then
-    exec xvfb-run -a -s "-screen 0 800x600x24" "$0" --inside
+    exec xvfb-run -a -s "-screen 0 800x600x24" "$0" --inside "$@"
 fi
+shift
+mode=${1:-test}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out="$root/build/wine-system"
@@ -79,6 +85,12 @@ else
     with_port=0
 fi
 step plug plug "$(win "$out/vkstandin.inf")"
+
+if [ "$mode" = --demo ]; then
+    [ $with_port -eq 1 ] || { echo "build the package first: scripts/build-package.sh"; exit 1; }
+    step demo demo COM40
+    exit 0
+fi
 
 if [ $with_port -eq 1 ]; then
     # The page's live apply opens a bare COMn, which Wine maps to a Unix tty

@@ -23,7 +23,8 @@ int Usage()
                 "       systemtest unplug\n"
                 "       systemtest standin [COMn]\n"
                 "       systemtest standin-unplug\n"
-                "       systemtest port <vkprop.dll> <free COM name for the page>\n");
+                "       systemtest port <vkprop.dll> <free COM name for the page>\n"
+                "       systemtest demo <COMn>\n");
     return 2;
 }
 
@@ -57,6 +58,8 @@ int main(int argc, char** argv)
         RunPortScenarios(argv[2], argv[3]);
         return Summary();
     }
+    if (command == "demo" && argc == 3)
+        return RunDemo(argv[2]);
     if (command == "standin-unplug" && argc == 2) {
         RunStandInUnplugScenario();
         return Summary();

@@ -12,3 +12,6 @@ void RunStandInUnplugScenario();
    is the property page provider; pagePort a COM name (COM2 to COM9, no Unix
    tty behind it) under which the page's live apply can open the port. */
 void RunPortScenarios(const char* pageDll, const char* pagePort);
+
+/* Prints the outputs while a keying program sends a short call; 0 on success. */
+int RunDemo(const char* portName);
