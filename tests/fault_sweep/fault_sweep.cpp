@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sys/wait.h>
@@ -39,13 +40,13 @@ const char* ModeName(Answering answering)
 }
 
 /*
- * Runs the scenario with the point failing (none: clean) and returns what
- * was wrong. Fills Points, when given, with the failure points the step
- * passed through.
+ * Runs the scenario with the fault (none: clean) and returns what was
+ * wrong. Fills Points with the failure points the step passed through.
  */
-Problems RunScenario(const Scenario& scenario, Answering answering, const FailurePoint* point,
+Problems RunScenario(const Scenario& scenario, Answering answering, const Fault* fault,
                      std::vector<FailurePoint>* points)
 {
+    const FailurePoint* point = fault ? &fault->point : nullptr;
     Problems problems;
     hk::ResetBench();
     hk::WString interfaceName;
@@ -57,14 +58,13 @@ Problems RunScenario(const Scenario& scenario, Answering answering, const Failur
 
         Tally before = TakeTally();
         stack.BeginStep();
-        if (point)
-            Arm(stack, *point);
+        if (fault)
+            Arm(stack, *fault);
         NTSTATUS status = scenario.step(stack);
         bool lowerFailed = Disarm();
         Tally after = TakeTally();
 
-        if (points)
-            *points = PointsBetween(before, after);
+        *points = PointsBetween(before, after);
         if (point)
         {
             /* The faulted run must have reached the point the clean run
@@ -90,11 +90,12 @@ Problems RunScenario(const Scenario& scenario, Answering answering, const Failur
                 problems.push_back("the step did not reach this point");
         }
 
+        /* Undoing work never changes what the requester is told. */
         NTSTATUS expected = scenario.expected(point, stack);
         if (status != expected)
             problems.push_back(std::string(scenario.name) + " returned " + Hex(status) +
                                ", expected " + Hex(expected));
-        scenario.check(point, status, stack, problems);
+        scenario.check(fault, status, stack, problems);
 
         interfaceName = stack.InterfaceName();
         for (const std::string& problem : stack.TearDown())
@@ -118,32 +119,64 @@ void PrintProblems(const Scenario& scenario, Answering answering, const std::str
         std::perror("write");
 }
 
-/* Failed points of one scenario, each run in a child, a few at a time. */
-class PointRunner
+const hk::KernelCall undoingCalls[] = {hk::KernelCall::DeleteSymbolicLink,
+                                       hk::KernelCall::DeleteRegistryValue,
+                                       hk::KernelCall::SetInterfaceState};
+
+std::map<hk::KernelCall, unsigned> CountUndoing(const std::vector<FailurePoint>& points)
+{
+    std::map<hk::KernelCall, unsigned> counts;
+    for (hk::KernelCall call : undoingCalls)
+        counts[call] = 0;
+    for (const FailurePoint& point : points)
+        if (point.kind == PointKind::Kernel && UndoesWork(point.call))
+            counts[point.call]++;
+    return counts;
+}
+
+/*
+ * Faulted runs of one scenario, each in a child, a few at a time. A child
+ * also tells how many undoing calls its step made, so the calls that only
+ * an error path makes can be failed in turn.
+ */
+class FaultRunner
 {
   public:
-    PointRunner(const Scenario& scenario, Answering answering, unsigned jobs)
+    struct Result
+    {
+        bool passed = false;
+        std::map<hk::KernelCall, unsigned> undoing;
+    };
+
+    FaultRunner(const Scenario& scenario, Answering answering, unsigned jobs)
         : scenario_(scenario), answering_(answering), jobs_(jobs)
     {
     }
 
-    /* Returns, per point, whether it passed. */
-    std::vector<bool> Run(const std::vector<FailurePoint>& points)
+    std::vector<Result> Run(const std::vector<Fault>& faults)
     {
-        std::vector<bool> passed(points.size(), false);
-        std::map<pid_t, size_t> running;
+        std::vector<Result> results(faults.size());
+        std::map<pid_t, std::pair<size_t, int>> running; /* fault, pipe */
         size_t next = 0;
-        while (next < points.size() || !running.empty())
+        while (next < faults.size() || !running.empty())
         {
-            while (next < points.size() && running.size() < jobs_)
+            while (next < faults.size() && running.size() < jobs_)
             {
-                pid_t child = Start(points[next]);
+                int pipeFds[2];
+                pid_t child = -1;
+                if (pipe(pipeFds) == 0)
+                {
+                    child = Start(faults[next], pipeFds);
+                    close(pipeFds[1]);
+                }
                 if (child < 0)
-                    passed[next] = false;
+                    std::perror("starting a faulted run");
                 else
-                    running[child] = next;
+                    running[child] = {next, pipeFds[0]};
                 next++;
             }
+            if (running.empty())
+                continue;
             int status = 0;
             pid_t done = waitpid(-1, &status, 0);
             if (done < 0)
@@ -156,48 +189,101 @@ class PointRunner
             auto found = running.find(done);
             if (found == running.end())
                 continue;
-            passed[found->second] = Passed(points[found->second], status);
+            size_t index = found->second.first;
+            results[index] = Finish(faults[index], status, found->second.second);
             running.erase(found);
         }
-        return passed;
+        return results;
     }
 
   private:
-    pid_t Start(const FailurePoint& point)
+    pid_t Start(const Fault& fault, const int pipeFds[2])
     {
         std::fflush(stdout);
         std::fflush(stderr);
         pid_t child = fork();
-        if (child < 0)
-        {
-            std::perror("fork");
+        if (child != 0)
             return child;
-        }
-        if (child == 0)
-        {
-            alarm(secondsPerPoint);
-            Problems problems = RunScenario(scenario_, answering_, &point, nullptr);
-            PrintProblems(scenario_, answering_, Describe(point), problems);
-            _exit(problems.empty() ? 0 : 1);
-        }
-        return child;
+
+        close(pipeFds[0]);
+        alarm(secondsPerPoint);
+        std::vector<FailurePoint> points;
+        Problems problems = RunScenario(scenario_, answering_, &fault, &points);
+        PrintProblems(scenario_, answering_, Describe(fault), problems);
+        std::string counts;
+        for (auto& entry : CountUndoing(points))
+            counts += std::to_string(entry.second) + " ";
+        if (write(pipeFds[1], counts.data(), counts.size()) < 0)
+            std::perror("write");
+        _exit(problems.empty() ? 0 : 1);
     }
 
-    bool Passed(const FailurePoint& point, int status)
+    Result Finish(const Fault& fault, int status, int readFd)
     {
+        Result result;
+        char text[256] = {};
+        ssize_t length = read(readFd, text, sizeof(text) - 1);
+        close(readFd);
+        if (length > 0)
+        {
+            const char* cursor = text;
+            for (hk::KernelCall call : undoingCalls)
+            {
+                char* end;
+                result.undoing[call] = (unsigned)std::strtoul(cursor, &end, 10);
+                cursor = end;
+            }
+        }
+
         if (WIFEXITED(status))
-            return WEXITSTATUS(status) == 0;
+        {
+            result.passed = WEXITSTATUS(status) == 0;
+            return result;
+        }
         std::string what = WTERMSIG(status) == SIGALRM
                                ? "no answer in " + std::to_string(secondsPerPoint) + " s"
                                : std::string("killed by signal ") + strsignal(WTERMSIG(status));
-        PrintProblems(scenario_, answering_, Describe(point), {what});
-        return false;
+        PrintProblems(scenario_, answering_, Describe(fault), {what});
+        return result;
     }
 
     const Scenario& scenario_;
     Answering answering_;
     unsigned jobs_;
 };
+
+/*
+ * The undoing calls a faulted run made beyond those of the clean run: its
+ * error path. Each becomes a second failure on top of the first.
+ */
+std::vector<Fault> OnTheWayBack(const std::vector<FailurePoint>& clean,
+                                const std::vector<Fault>& faults,
+                                const std::vector<FaultRunner::Result>& results)
+{
+    std::map<hk::KernelCall, unsigned> cleanCounts = CountUndoing(clean);
+    std::vector<Fault> unwinding;
+    for (size_t i = 0; i < faults.size(); i++)
+    {
+        for (auto& entry : results[i].undoing)
+        {
+            hk::KernelCall call = entry.first;
+            /* One failure per kind of call can be armed at a time. */
+            if (faults[i].point.kind == PointKind::Kernel && faults[i].point.call == call)
+                continue;
+            for (unsigned ordinal = cleanCounts[call] + 1; ordinal <= entry.second; ordinal++)
+            {
+                Fault fault = faults[i];
+                fault.unwinding = true;
+                fault.onTheWayBack.kind = PointKind::Kernel;
+                fault.onTheWayBack.call = call;
+                fault.onTheWayBack.ordinal = ordinal;
+                fault.onTheWayBack.of = entry.second;
+                unwinding.push_back(fault);
+            }
+        }
+    }
+    return unwinding;
+}
 
 std::string Breakdown(const std::vector<FailurePoint>& points)
 {
@@ -228,7 +314,7 @@ int main(int argc, char** argv)
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
     unsigned jobs = cpus > 1 ? (unsigned)cpus : 1;
 
-    unsigned scenarios = 0, points = 0, runs = 0, failures = 0;
+    unsigned scenarios = 0, points = 0, unwindingPoints = 0, runs = 0, failures = 0;
     for (const Scenario& scenario : Scenarios())
     {
         if (!only.empty() && std::find(only.begin(), only.end(), scenario.name) == only.end())
@@ -242,27 +328,39 @@ int main(int argc, char** argv)
             PrintProblems(scenario, answering, "clean run", problems);
             failures += !problems.empty();
 
-            std::vector<bool> passed = PointRunner(scenario, answering, jobs).Run(found);
+            std::vector<Fault> faults;
+            for (const FailurePoint& point : found)
+                faults.push_back(Fault{point, false, FailurePoint()});
+            FaultRunner runner(scenario, answering, jobs);
+            std::vector<FaultRunner::Result> results = runner.Run(faults);
+            std::vector<Fault> unwinding = OnTheWayBack(found, faults, results);
+            std::vector<FaultRunner::Result> unwound = runner.Run(unwinding);
+            faults.insert(faults.end(), unwinding.begin(), unwinding.end());
+            results.insert(results.end(), unwound.begin(), unwound.end());
+
             unsigned failed = 0;
-            for (size_t i = 0; i < found.size(); i++)
+            for (size_t i = 0; i < faults.size(); i++)
             {
-                failed += !passed[i];
+                failed += !results[i].passed;
                 if (verbose)
                     std::printf("  %s (%s), %s: %s\n", scenario.name, ModeName(answering),
-                                Describe(found[i]).c_str(), passed[i] ? "ok" : "FAILED");
+                                Describe(faults[i]).c_str(), results[i].passed ? "ok" : "FAILED");
             }
-            std::printf("%s (%s): %s, %u failed\n", scenario.name, ModeName(answering),
-                        Breakdown(found).c_str(), failed);
+            std::printf("%s (%s): %s, %zu on error paths, %u failed\n", scenario.name,
+                        ModeName(answering), Breakdown(found).c_str(), unwinding.size(), failed);
             /* The same points whichever way the collection answers. */
             if (answering == Answering::AtOnce)
+            {
                 points += (unsigned)found.size();
-            runs += (unsigned)found.size();
+                unwindingPoints += (unsigned)unwinding.size();
+            }
+            runs += (unsigned)faults.size();
             failures += failed;
         }
     }
 
-    std::printf("fault sweep: %u scenarios, %u failure points, %u faulted runs (HID answering at "
-                "once and pending), %u failures\n",
-                scenarios, points, runs, failures);
+    std::printf("fault sweep: %u scenarios, %u failure points (%u more on error paths), %u "
+                "faulted runs (HID answering at once and pending), %u failures\n",
+                scenarios, points, unwindingPoints, runs, failures);
     return failures == 0 && scenarios > 0 ? 0 : 1;
 }

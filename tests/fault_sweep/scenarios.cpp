@@ -65,12 +65,19 @@ bool LinkExists(const WString& name)
     return hk::SymbolicLinks().count(u"\\DOSDEVICES\\" + name) != 0;
 }
 
-bool NothingPublished(const FailurePoint* point)
+/* The kernel refused this call, on the step's way or on its way back. */
+bool Refused(const Fault* fault, hk::KernelCall call)
+{
+    return fault && (IsCall(&fault->point, call) ||
+                     (fault->unwinding && IsCall(&fault->onTheWayBack, call)));
+}
+
+bool NothingPublished(const Fault* fault)
 {
     /* A refused delete keeps its name until the next withdrawal. */
-    bool links = hk::SymbolicLinks().empty() || IsCall(point, hk::KernelCall::DeleteSymbolicLink);
+    bool links = hk::SymbolicLinks().empty() || Refused(fault, hk::KernelCall::DeleteSymbolicLink);
     bool values = hk::Values(hk::SerialCommKey).empty() ||
-                  IsCall(point, hk::KernelCall::DeleteRegistryValue);
+                  Refused(fault, hk::KernelCall::DeleteRegistryValue);
     return links && values;
 }
 
@@ -116,7 +123,7 @@ NTSTATUS ExpectAdd(const FailurePoint* point, Stack&)
     return Reported(point);
 }
 
-void CheckAdd(const FailurePoint*, NTSTATUS status, Stack& stack, Problems& problems)
+void CheckAdd(const Fault*, NTSTATUS status, Stack& stack, Problems& problems)
 {
     if (!NT_SUCCESS(status))
     {
@@ -140,7 +147,7 @@ NTSTATUS ExpectStart(const FailurePoint* point, Stack&)
     return PublicationReported(point);
 }
 
-void CheckStart(const FailurePoint* point, NTSTATUS status, Stack& stack, Problems& problems)
+void CheckStart(const Fault* fault, NTSTATUS status, Stack& stack, Problems& problems)
 {
     if (status == STATUS_SUCCESS)
     {
@@ -150,9 +157,9 @@ void CheckStart(const FailurePoint* point, NTSTATUS status, Stack& stack, Proble
         Expect(problems, SettingsAre(stack, 1, 2, false, false),
                "the started port did not take the stored settings");
     }
-    if (IsLower(point, LowerRequest::PnpStart))
+    if (fault && IsLower(&fault->point, LowerRequest::PnpStart))
     {
-        Expect(problems, NothingPublished(point), "a port whose HID stack failed to start has a name");
+        Expect(problems, NothingPublished(fault), "a port whose HID stack failed to start has a name");
         Expect(problems, !hk::InterfaceEnabled(stack.InterfaceName()),
                "a port whose HID stack failed to start has its interface on");
     }
@@ -176,7 +183,7 @@ NTSTATUS ExpectOpen(const FailurePoint* point, Stack& stack)
     return STATUS_SUCCESS;
 }
 
-void CheckOpen(const FailurePoint* point, NTSTATUS status, Stack& stack, Problems& problems)
+void CheckOpen(const Fault* fault, NTSTATUS status, Stack& stack, Problems& problems)
 {
     if (!NT_SUCCESS(status))
     {
@@ -184,7 +191,7 @@ void CheckOpen(const FailurePoint* point, NTSTATUS status, Stack& stack, Problem
         return;
     }
     /* Only an answered query that matches enables reports. */
-    bool verified = point == nullptr;
+    bool verified = fault == nullptr;
     Expect(problems, (bool)stack.Ext()->IdentityVerified == verified,
            verified ? "the device was not verified" : "the device counts as verified");
 
@@ -197,7 +204,7 @@ void CheckOpen(const FailurePoint* point, NTSTATUS status, Stack& stack, Problem
 
 /* ---- second open: IRP_MJ_CREATE while a verified handle is open ------------- */
 
-void CheckSecondOpen(const FailurePoint*, NTSTATUS status, Stack& stack, Problems& problems)
+void CheckSecondOpen(const Fault*, NTSTATUS status, Stack& stack, Problems& problems)
 {
     /* A query that got no answer leaves the first open's verdict. */
     Expect(problems, stack.Ext()->IdentityVerified, "the device no longer counts as verified");
@@ -234,10 +241,10 @@ NTSTATUS ExpectLineChange(const FailurePoint*, Stack&)
     return STATUS_SUCCESS;
 }
 
-void CheckLineChange(const FailurePoint* point, NTSTATUS, Stack& stack, Problems& problems)
+void CheckLineChange(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
 {
     auto writes = stack.Hid().Writes();
-    if (!point)
+    if (!fault)
         Expect(problems,
                writes.size() == 1 && writes[0].bytes == hk::Bytes{0, 1, 0x02, 0, 0, 0, 0, 0, 0},
                "SET_DTR did not send 00 01 02 00 00 00 00 00 00");
@@ -274,9 +281,9 @@ NTSTATUS ExpectReload(const FailurePoint* point, Stack&)
     return Reported(point);
 }
 
-void CheckReload(const FailurePoint* point, NTSTATUS, Stack& stack, Problems& problems)
+void CheckReload(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
 {
-    if (!point)
+    if (!fault)
         Expect(problems, SettingsAre(stack, 2, 1, true, true), "the reload did not take the new mapping");
     Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_SET_RTS) == STATUS_SUCCESS,
            "a line change after the reload failed");
@@ -308,7 +315,7 @@ NTSTATUS ExpectRepublish(const FailurePoint* point, Stack&)
     return PublicationReported(point);
 }
 
-void CheckRepublish(const FailurePoint* point, NTSTATUS status, Stack& stack, Problems& problems)
+void CheckRepublish(const Fault* fault, NTSTATUS status, Stack& stack, Problems& problems)
 {
     if (status == STATUS_SUCCESS)
     {
@@ -318,7 +325,7 @@ void CheckRepublish(const FailurePoint* point, NTSTATUS status, Stack& stack, Pr
     }
     else
     {
-        Expect(problems, NothingPublished(point), "a failed republish left a name published");
+        Expect(problems, NothingPublished(fault), "a failed republish left a name published");
     }
     /* Once nothing fails any more, the port can be published again. */
     Expect(problems, stack.File()->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT) == STATUS_SUCCESS,
@@ -341,10 +348,10 @@ NTSTATUS ExpectStop(const FailurePoint* point, Stack&)
     return STATUS_SUCCESS;
 }
 
-void CheckStop(const FailurePoint* point, NTSTATUS, Stack& stack, Problems& problems)
+void CheckStop(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
 {
-    Expect(problems, NothingPublished(point), "the stopped port still has a name");
-    if (!IsCall(point, hk::KernelCall::SetInterfaceState))
+    Expect(problems, NothingPublished(fault), "the stopped port still has a name");
+    if (!Refused(fault, hk::KernelCall::SetInterfaceState))
         Expect(problems, !hk::InterfaceEnabled(stack.InterfaceName()),
                "the stopped port's interface is on");
     /* A link whose delete was refused is deleted before COM5 is linked again. */
@@ -372,7 +379,7 @@ NTSTATUS ExpectRemove(const FailurePoint*, Stack&)
     return STATUS_SUCCESS;
 }
 
-void CheckRemove(const FailurePoint*, NTSTATUS, Stack& stack, Problems& problems)
+void CheckRemove(const Fault*, NTSTATUS, Stack& stack, Problems& problems)
 {
     Expect(problems, !stack.Added(), "the port is still in the stack");
 }

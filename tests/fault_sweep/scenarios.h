@@ -26,7 +26,7 @@ struct Scenario
     /* What the requester must see with this point failing (none: clean). */
     NTSTATUS (*expected)(const FailurePoint* point, Stack& stack);
     /* What must hold after the step, with the injection disarmed. */
-    void (*check)(const FailurePoint* point, NTSTATUS status, Stack& stack, Problems& problems);
+    void (*check)(const Fault* fault, NTSTATUS status, Stack& stack, Problems& problems);
 };
 
 const std::vector<Scenario>& Scenarios();

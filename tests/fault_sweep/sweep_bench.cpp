@@ -197,6 +197,21 @@ std::string Describe(const FailurePoint& point)
     return text;
 }
 
+std::string Describe(const Fault& fault)
+{
+    std::string text = Describe(fault.point);
+    if (fault.unwinding)
+        text += ", then " + Describe(fault.onTheWayBack) + " undoing it";
+    return text;
+}
+
+bool UndoesWork(hk::KernelCall call)
+{
+    return call == hk::KernelCall::DeleteSymbolicLink ||
+           call == hk::KernelCall::DeleteRegistryValue ||
+           call == hk::KernelCall::SetInterfaceState;
+}
+
 NTSTATUS InjectedStatus(const FailurePoint& point)
 {
     switch (point.kind)
@@ -287,8 +302,15 @@ std::vector<FailurePoint> PointsBetween(const Tally& before, const Tally& after)
     return points;
 }
 
-void Arm(Stack& stack, const FailurePoint& point)
+void Arm(Stack& stack, const Fault& fault)
 {
+    const FailurePoint& point = fault.point;
+    /* Counted from the step's start, like the first: the first failure
+       does not change what comes before it. */
+    if (fault.unwinding)
+        hk::FailCall(fault.onTheWayBack.call, InjectedStatus(fault.onTheWayBack),
+                     fault.onTheWayBack.ordinal);
+
     switch (point.kind)
     {
     case PointKind::Pool:

@@ -48,7 +48,23 @@ struct FailurePoint
     hk::WString value;    /* for a registry read: the value it reads */
 };
 
+/*
+ * A failure point, and possibly a second one on the error path the first
+ * opens: a delete or switch-off that undoes work when the step fails,
+ * which a clean run never reaches.
+ */
+struct Fault
+{
+    FailurePoint point;
+    bool unwinding = false;
+    FailurePoint onTheWayBack;
+};
+
+/* The kernel calls that undo work. */
+bool UndoesWork(hk::KernelCall call);
+
 std::string Describe(const FailurePoint& point);
+std::string Describe(const Fault& fault);
 /* The status a failure point is failed with: what that call or request
    plausibly fails with on Windows. */
 NTSTATUS InjectedStatus(const FailurePoint& point);
@@ -129,7 +145,7 @@ class Stack
 
 /* Makes the point fail when the step reaches it; Disarm says whether it
    did. */
-void Arm(Stack& stack, const FailurePoint& point);
+void Arm(Stack& stack, const Fault& fault);
 bool Disarm();
 
 /*
