@@ -84,7 +84,13 @@ else
     echo "dist/ has no vkserial.sys and vkserial.inf: testing the stand-in alone"
     with_port=0
 fi
-step plug plug "$(win "$out/vkstandin.inf")"
+if [ "$mode" = --demo ] || [ $with_port -eq 0 ]; then
+    identity=QX7LMN/1
+else
+    # Not the Velkor device at first: the port's first open must notice.
+    identity=QX7LMN/9
+fi
+step plug plug "$(win "$out/vkstandin.inf")" $identity
 
 if [ "$mode" = --demo ]; then
     [ $with_port -eq 1 ] || { echo "build the package first: scripts/build-package.sh"; exit 1; }
@@ -104,9 +110,9 @@ if [ $with_port -eq 1 ]; then
     done
     [ -n "$page_port" ] || { echo "no COM2-COM9 free of Unix ttys"; exit 1; }
     # COM40: the INF's default PortName.
-    step standin standin COM40
+    step standin standin $identity COM40
     step port port "$(win "$dist/vkprop.dll")" $page_port
 else
-    step standin standin
+    step standin standin $identity
     step standin-unplug standin-unplug
 fi

@@ -120,7 +120,11 @@ bool StageDriverPackage(const std::string& infPath, const std::string& sysPath)
 bool PlugStandIn(const std::string& infPath, const std::string& manufacturer)
 {
     std::string sys = Folder(infPath) + "\\vkstandin.sys";
-    if (!CopyFileA(sys.c_str(), (DriversFolder() + "vkstandin.sys").c_str(), FALSE)) {
+    std::string target = DriversFolder() + "vkstandin.sys";
+    // A second device finds the binary in place and still loaded.
+    if (!CopyFileA(sys.c_str(), target.c_str(), FALSE) &&
+        !(GetLastError() == ERROR_SHARING_VIOLATION &&
+          GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES)) {
         std::printf("CopyFile(vkstandin.sys): error %lu\n", GetLastError());
         return false;
     }

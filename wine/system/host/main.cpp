@@ -21,7 +21,7 @@ int Usage()
     std::printf("usage: systemtest stage <inf> <sys>\n"
                 "       systemtest plug <stand-in inf> [manufacturer]\n"
                 "       systemtest unplug\n"
-                "       systemtest standin [COMn]\n"
+                "       systemtest standin <manufacturer> [COMn]\n"
                 "       systemtest standin-unplug\n"
                 "       systemtest port <vkprop.dll> <free COM name for the page>\n"
                 "       systemtest demo <COMn>\n");
@@ -50,8 +50,8 @@ int main(int argc, char** argv)
         return PlugStandIn(argv[2], argc == 4 ? argv[3] : "") ? 0 : 1;
     if (command == "unplug" && argc == 2)
         return UnplugStandIn() ? 0 : 1;
-    if (command == "standin" && (argc == 2 || argc == 3)) {
-        RunStandInScenarios(argc == 3 ? argv[2] : NULL);
+    if (command == "standin" && (argc == 3 || argc == 4)) {
+        RunStandInScenarios(argv[2], argc == 4 ? argv[3] : NULL);
         return Summary();
     }
     if (command == "port" && argc == 4) {

@@ -465,6 +465,20 @@ void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::strin
           Described(DosDeviceTarget(finalName)));
 }
 
+struct LateLineChange {
+    HANDLE port;
+    BOOL succeeded;
+    DWORD error;
+};
+
+DWORD WINAPI RaiseDtrLate(void* param)
+{
+    LateLineChange* call = static_cast<LateLineChange*>(param);
+    call->succeeded = EscapeCommFunction(call->port, SETDTR);
+    call->error = call->succeeded ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
 void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
 {
     BeginScenario("The device is unplugged while a keying program waits on " + name);
@@ -515,6 +529,19 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     if (again != INVALID_HANDLE_VALUE)
         CloseHandle(again);
 
+    // The keying program does not know yet: its next line change must come
+    // back (in a worker, so a hang shows as a failure, not a stuck suite).
+    standIn.Clear();
+    LateLineChange late = {port, FALSE, 0};
+    HANDLE worker = CreateThread(NULL, 0, RaiseDtrLate, &late, 0, NULL);
+    DWORD finished = WaitForSingleObject(worker, 5000);
+    CheckEqual("SETDTR on the handle left open returns (0 = returned)", WAIT_OBJECT_0, finished);
+    if (finished == WAIT_OBJECT_0)
+        Note("SETDTR after removal: " + std::string(late.succeeded ? "success" : "error ") +
+             (late.succeeded ? "" : std::to_string(late.error)));
+    CloseHandle(worker);
+    CheckKeyingReports("after removal", standIn, {});
+
     STANDIN_STATE after = {};
     if (standIn.State(&after)) {
         CheckEqual("stand-in reads pending after removal", 0, after.PendingReads);
@@ -527,6 +554,18 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     CloseHandle(port);
 }
 
+void FirstOpenOfAnotherDevice(StandInClient& standIn)
+{
+    BeginScenario("The device's key names it QX7LMN/9: from its first open it gets no reports");
+    HANDLE port = OpenPort(InstalledPortName);
+    if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(\\\\.\\COM40)"))
+        return;
+    ResetLines(port, standIn);
+    CheckCall(RunLineSequence(port, RaiseBothThenDrop), "line changes");
+    CheckKeyingReports("SETDTR SETRTS CLRDTR CLRRTS", standIn, {});
+    CloseHandle(port);
+}
+
 }  // namespace
 
 void RunPortScenarios(const char* pageDll, const char* pagePort)
@@ -535,8 +574,10 @@ void RunPortScenarios(const char* pageDll, const char* pagePort)
     StandInClient standIn;
     if (!CheckCall(standIn.IsOpen(), "open " STANDIN_DOS_NAME))
         return;
+    FirstOpenOfAnotherDevice(standIn);
 
-    BeginScenario("A keying program opens COM40");
+    BeginScenario("A keying program opens COM40 on a device that now answers QX7LMN/1");
+    CheckCall(standIn.SetManufacturer(L"QX7LMN/1"), "give the stand-in the Velkor identity");
     HANDLE port = OpenPort(InstalledPortName);
     if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(\\\\.\\COM40)"))
         return;

@@ -3,14 +3,18 @@
  */
 #pragma once
 
+#include <string>
+
 /* The stand-in alone, or, when portName is given, seen through the port
-   driver's pass-through once that driver has published portName. */
-void RunStandInScenarios(const char* portName);
+   driver's pass-through once that driver has published portName. The
+   stand-in must answer with manufacturer (as plugged in) and still does after. */
+void RunStandInScenarios(const std::string& manufacturer, const char* portName);
 /* Only without the port driver: the stand-in's own removal. */
 void RunStandInUnplugScenario();
 /* The port driver on the stand-in, ending with the device's removal. pageDll
    is the property page provider; pagePort a COM name (COM2 to COM9, no Unix
-   tty behind it) under which the page's live apply can open the port. */
+   tty behind it) under which the page's live apply can open the port.
+   The stand-in starts as QX7LMN/9 (from its device key). */
 void RunPortScenarios(const char* pageDll, const char* pagePort);
 
 /* Prints the outputs while a keying program sends a short call; 0 on success. */

@@ -45,9 +45,11 @@ void CollectionCarriesTheVelkorHardwareId()
           "instance id", "HID\\VID_1234&PID_5678\\...", facts.instanceId);
 }
 
-void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn)
+void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn,
+                                                 const std::string& expected)
 {
-    BeginScenario("A HID application reads the manufacturer string and writes two output reports");
+    BeginScenario("A HID application reads the manufacturer string (as the device key sets it) "
+                  "and writes two output reports");
     std::string path = WaitForHidInterfacePath("HID\\VID_1234&PID_5678\\", 5000);
     if (!Check(!path.empty(), "HID interface", "a GUID_DEVINTERFACE_HID path",
                path.empty() ? "none" : path))
@@ -60,7 +62,7 @@ void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn)
     bool read = false;
     std::string manufacturer = ReadManufacturerString(collection, &read);
     CheckEqualText(read ? "HidD_GetManufacturerString" : "HidD_GetManufacturerString (" +
-                   LastErrorText() + ")", "QX7LMN/1", manufacturer);
+                   LastErrorText() + ")", expected, manufacturer);
 
     standIn.Clear();
     const unsigned char first[9] = {0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0};
@@ -91,7 +93,7 @@ void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn)
     CloseHandle(collection);
 }
 
-void ManufacturerStringIsConfigurable(StandInClient& standIn)
+void ManufacturerStringIsConfigurable(StandInClient& standIn, const std::string& original)
 {
     BeginScenario("The stand-in answers with whatever identity the test gives it");
     std::string path = FindHidInterfacePath("HID\\VID_1234&PID_5678\\");
@@ -103,14 +105,14 @@ void ManufacturerStringIsConfigurable(StandInClient& standIn)
     if (!CheckCall(standIn.SetManufacturer(L"QX7LMN/2"), "set manufacturer"))
         return;
     CheckEqualText("manufacturer after change", "QX7LMN/2", ReadManufacturerString(collection, &read));
-    standIn.SetManufacturer(L"QX7LMN/1");
-    CheckEqualText("manufacturer restored", "QX7LMN/1", ReadManufacturerString(collection, &read));
+    standIn.SetManufacturer(std::wstring(original.begin(), original.end()));
+    CheckEqualText("manufacturer restored", original, ReadManufacturerString(collection, &read));
     CloseHandle(collection);
 }
 
 }  // namespace
 
-void RunStandInScenarios(const char* portName)
+void RunStandInScenarios(const std::string& manufacturer, const char* portName)
 {
     if (portName != NULL) {
         // A driver above the collection finishes its start after the HID
@@ -138,8 +140,8 @@ void RunStandInScenarios(const char* portName)
         CheckCall(false, "read the stand-in's state");
 
     CollectionCarriesTheVelkorHardwareId();
-    HidApplicationReadsIdentityAndWritesReports(standIn);
-    ManufacturerStringIsConfigurable(standIn);
+    HidApplicationReadsIdentityAndWritesReports(standIn, manufacturer);
+    ManufacturerStringIsConfigurable(standIn, manufacturer);
 }
 
 void RunStandInUnplugScenario()

@@ -6,6 +6,8 @@
 
 VOID ReadDeviceSettings(PDEVICE_OBJECT PhysicalDevice)
 {
+    // A device plugged in after another must not inherit that one's identity.
+    ResetManufacturer();
     HANDLE key;
     // KEY_READ, not STANDARD_RIGHTS_READ alone: Wine checks kernel handles too.
     if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)))

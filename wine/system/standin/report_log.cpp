@@ -28,6 +28,11 @@ VOID InitializeReportLog()
     Lost = 0;
     NextSequence = 1;
     RtlZeroMemory(&State, sizeof(State));
+    ResetManufacturer();
+}
+
+VOID ResetManufacturer()
+{
     SetManufacturer(DefaultManufacturer, sizeof(DefaultManufacturer) / sizeof(WCHAR) - 1);
 }
 

@@ -41,6 +41,7 @@ VOID InitializeReportLog();
 VOID RecordOutputReport(UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Length);
 ULONG CopyManufacturer(PWCHAR Buffer, ULONG BufferBytes);
 VOID SetManufacturer(const WCHAR* Text, ULONG Chars);
+VOID ResetManufacturer();
 VOID CountEvent(ULONG STANDIN_STATE::*Counter, LONG Delta);
 
 /* control_device.cpp */
