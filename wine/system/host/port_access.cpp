@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
+const char InstalledPortName[] = "COM40";
+const DWORD HidGetManufacturerString = 0x000B01BA;
+const std::vector<DWORD> RaiseBothThenDrop = {SETDTR, SETRTS, CLRDTR, CLRRTS};
+
 HANDLE OpenPort(const std::string& name, bool overlapped)
 {
     return CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
@@ -56,6 +60,24 @@ std::vector<std::string> SerialCommEntriesFor(const std::string& portName)
         if (_stricmp(value.second.c_str(), portName.c_str()) == 0)
             names.push_back(value.first);
     return names;
+}
+
+std::string Described(const std::string& target)
+{
+    return target.empty() ? "no such name" : target;
+}
+
+bool ResetLines(HANDLE port, StandInClient& standIn)
+{
+    bool reset = RunLineSequence(port, {CLRDTR, CLRRTS});
+    standIn.Clear();
+    return reset;
+}
+
+bool ApplySettings(HANDLE port, const KeyingSettings& settings)
+{
+    return StoreKeyingSettings(settings) &&
+           SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS) == ERROR_SUCCESS;
 }
 
 namespace {

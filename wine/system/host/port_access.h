@@ -11,6 +11,12 @@
 
 #include "standin_client.h"
 
+/* The INF's default PortName, which the installed device publishes first. */
+extern const char InstalledPortName[];
+extern const DWORD HidGetManufacturerString;
+/* SETDTR, SETRTS, CLRDTR, CLRRTS: every combination of the two lines once. */
+extern const std::vector<DWORD> RaiseBothThenDrop;
+
 #define IOCTL_KEYER_RELOAD_SETTINGS 0x9C432000
 #define IOCTL_KEYER_REPUBLISH_PORT 0x9C432004
 
@@ -29,6 +35,15 @@ DWORD SendPrivateControl(HANDLE port, DWORD code);
 
 /* EscapeCommFunction for each step, in order; false at the first failure. */
 bool RunLineSequence(HANDLE port, const std::vector<DWORD>& functions);
+
+/* Both lines low and nothing recorded: the starting point of every sequence. */
+bool ResetLines(HANDLE port, StandInClient& standIn);
+
+/* Stores the four keying values and sends the reload control. */
+bool ApplySettings(HANDLE port, const KeyingSettings& settings);
+
+/* A DOS device target for a check's "seen" text. */
+std::string Described(const std::string& target);
 
 /* Writes the four keying values to the collection's device key. */
 bool StoreKeyingSettings(const KeyingSettings& settings);

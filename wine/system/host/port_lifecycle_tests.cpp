@@ -1,48 +1,24 @@
 /*
  * vkserial above Wine's hidclass and the stand-in, driven only through
- * kernel32 as keying software, an installer and Device Manager would drive it.
- * Every expected state byte is written out: 00 01 <state> 00 ... is the
- * report, bit 0 of the state is Key, bit 1 is PTT.
+ * kernel32 as keying software, an installer and Device Manager would drive
+ * it: the port's publication, its line settings, data and pass-through,
+ * waits, the republished name and the device's removal. The scenarios run
+ * in this order on one device, which the last one unplugs.
  */
 #include "scenarios.h"
 
 #include "check.h"
 #include "device_setup.h"
-#include "hid_access.h"
 #include "page_apply.h"
 #include "port_access.h"
+#include "port_scenarios.h"
 #include "standin_client.h"
-
-#include <winioctl.h>
 
 #include <cstring>
 
 namespace {
 
-const char InstalledPortName[] = "COM40";  // the INF's default PortName
-const DWORD HidGetManufacturerString = 0x000B01BA;
 const DWORD SerialSetWaitMask = 0x001B0044;
-
-const std::vector<DWORD> RaiseBothThenDrop = {SETDTR, SETRTS, CLRDTR, CLRRTS};
-
-std::string Described(const std::string& target)
-{
-    return target.empty() ? "no such name" : target;
-}
-
-/* Both lines low and nothing recorded: the starting point of every sequence. */
-bool ResetLines(HANDLE port, StandInClient& standIn)
-{
-    bool reset = RunLineSequence(port, {CLRDTR, CLRRTS});
-    standIn.Clear();
-    return reset;
-}
-
-bool ApplySettings(HANDLE port, const KeyingSettings& settings)
-{
-    return StoreKeyingSettings(settings) &&
-           SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS) == ERROR_SUCCESS;
-}
 
 void PackageBindsAndPublishes()
 {
@@ -104,104 +80,6 @@ void CommStateBeforeAnySet(HANDLE port, StandInClient& standIn)
     if (CheckCall(GetCommMask(port, &mask) != FALSE, "GetCommMask"))
         CheckEqualHex("mask read back", EV_RXCHAR | EV_CTS, mask);
     CheckEqual("reports sent by line settings", 0, standIn.Reports().size());
-}
-
-void KeyingUnderMappings(HANDLE port, StandInClient& standIn)
-{
-    struct Case {
-        const char* title;
-        KeyingSettings settings;
-        std::vector<unsigned char> states;  // after SETDTR, SETRTS, CLRDTR, CLRRTS
-    };
-    const Case cases[] = {
-        {"Key on DTR, PTT on RTS, neither inverted", {1, 2, 0, 0}, {0x02, 0x00, 0x01, 0x03}},
-        {"Key on RTS, PTT on DTR, neither inverted", {2, 1, 0, 0}, {0x01, 0x00, 0x02, 0x03}},
-        {"Key on DTR, PTT on RTS, both inverted", {1, 2, 1, 1}, {0x01, 0x03, 0x02, 0x00}},
-        {"Key and PTT both on DTR, PTT inverted", {1, 1, 0, 1}, {0x02, 0x02, 0x01, 0x01}},
-        {"Key on no line (inverted flag ignored), PTT on RTS", {0, 2, 1, 0},
-         {0x03, 0x01, 0x01, 0x03}},
-        {"Key on DTR with KeyLogic 2 (not inverted), PTT on line 3 (none)", {1, 3, 2, 1},
-         {0x02, 0x02, 0x03, 0x03}},
-    };
-    for (const Case& c : cases) {
-        BeginScenario(std::string("A keying program raises DTR, RTS, then drops them: ") + c.title);
-        if (!CheckCall(ApplySettings(port, c.settings), "store and reload the mapping"))
-            continue;
-        ResetLines(port, standIn);
-        CheckCall(RunLineSequence(port, RaiseBothThenDrop), "EscapeCommFunction x4");
-        CheckKeyingReports("SETDTR SETRTS CLRDTR CLRRTS", standIn, c.states);
-    }
-
-    BeginScenario("A repeated line change is reported again");
-    ApplySettings(port, {1, 2, 0, 0});
-    ResetLines(port, standIn);
-    CheckCall(RunLineSequence(port, {SETDTR, SETDTR}), "SETDTR twice");
-    CheckKeyingReports("two identical reports", standIn, {0x02, 0x02});
-}
-
-void ReloadTakesEffectAtNextLineChange(HANDLE port, StandInClient& standIn)
-{
-    BeginScenario("The registry changes; only the reload makes the next report use it");
-    ApplySettings(port, {1, 2, 0, 0});
-    ResetLines(port, standIn);
-    EscapeCommFunction(port, SETDTR);
-    CheckCall(StoreKeyingSettings({1, 2, 1, 0}), "store KeyLogic 1 without reloading");
-    EscapeCommFunction(port, SETDTR);
-    CheckKeyingReports("before the reload", standIn, {0x02, 0x02});
-
-    CheckEqual("reload status (Win32 error)", ERROR_SUCCESS,
-               SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS));
-    CheckKeyingReports("the reload itself", standIn, {0x02, 0x02});
-    EscapeCommFunction(port, SETDTR);
-    CheckKeyingReports("after the reload", standIn, {0x02, 0x02, 0x03});
-
-    BeginScenario("A reload with PttLogic missing takes the values read before the gap");
-    // In force: Key DTR inverted, PTT RTS. Stored: Key RTS, not inverted, and
-    // no PttLogic. The read order is KeyLogic, PttLogic, KeyFunc, PttFunc, so
-    // only KeyLogic may change: SETDTR must then give 02 (neither 03 for a
-    // kept KeyLogic nor 03 for a taken KeyFunc).
-    HKEY key = OpenDeviceKey(CollectionHardwareId);
-    if (!CheckCall(key != NULL, "open the device key"))
-        return;
-    SetDwordValue(key, "KeyLogic", 0);
-    SetDwordValue(key, "KeyFunc", 2);
-    DeleteValue(key, "PttLogic");
-    ResetLines(port, standIn);
-    CheckEqual("reload status (Win32 error)", ERROR_FILE_NOT_FOUND,
-               SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS));
-    EscapeCommFunction(port, SETDTR);
-    CheckKeyingReports("SETDTR after the failed reload", standIn, {0x02});
-    SetDwordValue(key, "PttLogic", 0);
-    RegCloseKey(key);
-    CheckCall(ApplySettings(port, {1, 2, 0, 0}), "restore and reload");
-}
-
-void MismatchedIdentityWithholdsReports(StandInClient& standIn)
-{
-    BeginScenario("A device that is not the Velkor device gets no output reports");
-    const wchar_t* impostors[] = {L"QX7LMN/2", L"QX7LMN/1X", L"QX7LMN/"};
-    const char* labels[] = {"QX7LMN/2", "QX7LMN/1X (goes on)", "QX7LMN/ (one short)"};
-    for (int i = 0; i < 3; ++i) {
-        standIn.SetManufacturer(impostors[i]);
-        HANDLE port = OpenPort(InstalledPortName);
-        if (!CheckCall(port != INVALID_HANDLE_VALUE, std::string("open as ") + labels[i]))
-            continue;
-        ResetLines(port, standIn);
-        // The port still answers: the application never learns of the refusal.
-        CheckCall(RunLineSequence(port, RaiseBothThenDrop),
-                  std::string("line changes with ") + labels[i]);
-        CheckKeyingReports(labels[i], standIn, {});
-        CloseHandle(port);
-    }
-
-    standIn.SetManufacturer(L"QX7LMN/1");
-    HANDLE port = OpenPort(InstalledPortName);
-    if (!CheckCall(port != INVALID_HANDLE_VALUE, "open as QX7LMN/1 again"))
-        return;
-    ResetLines(port, standIn);
-    RunLineSequence(port, RaiseBothThenDrop);
-    CheckKeyingReports("the Velkor device again", standIn, {0x02, 0x00, 0x01, 0x03});
-    CloseHandle(port);
 }
 
 void DataAndPassThrough(HANDLE port, StandInClient& standIn)
@@ -324,92 +202,6 @@ void WaitsOnTheMask(StandInClient& standIn)
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
     CloseHandle(port);
-}
-
-void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn)
-{
-    BeginScenario("A second program opens the port, keys once and closes it; the first keys on");
-    ApplySettings(port, {1, 2, 0, 0});
-    ResetLines(port, standIn);
-    HANDLE other = OpenPort(InstalledPortName);
-    if (!CheckCall(other != INVALID_HANDLE_VALUE, "second open"))
-        return;
-    CheckCall(EscapeCommFunction(other, SETRTS) != FALSE, "SETRTS on the second handle");
-    CloseHandle(other);
-    // The reports were written in the context of the latest open; that open
-    // is closed now and the class driver has forgotten it.
-    CheckCall(EscapeCommFunction(port, SETDTR) != FALSE, "SETDTR on the first handle");
-    CheckCall(EscapeCommFunction(port, CLRRTS) != FALSE, "CLRRTS on the first handle");
-    CheckKeyingReports("SETRTS (second), SETDTR, CLRRTS (first)", standIn, {0x01, 0x00, 0x02});
-}
-
-std::string StateList(const std::vector<STANDIN_REPORT>& reports)
-{
-    std::string text;
-    for (const STANDIN_REPORT& report : reports)
-        text += (text.empty() ? "" : " ") + Hex(report.Data[1]).substr(2);
-    return text.empty() ? "no reports" : text;
-}
-
-std::string MessagesSeen(const std::vector<std::string>& messages)
-{
-    if (messages.empty())
-        return "no message box";
-    // The texts are code page 932 bytes: show them as such.
-    std::string text = std::to_string(messages.size()) + " message box(es):";
-    for (const std::string& message : messages)
-        text += " [" + HexBytes(reinterpret_cast<const unsigned char*>(message.data()),
-                                message.size() < 8 ? message.size() : 8) + " ...]";
-    return text;
-}
-
-void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
-                     const char* knownFault)
-{
-    BeginScenario("On " + portName + ", the user puts Key on RTS and PTT on DTR in the page and " +
-                  "presses Apply; the next line change shows it");
-    if (!CheckCall(ApplySettings(port, {1, 2, 0, 0}), "start from Key on DTR, PTT on RTS"))
-        return;
-    ResetLines(port, standIn);
-    if (knownFault != NULL) {
-        // What the page does: names above COM9 are DOS device names only with \\.\.
-        HANDLE bare = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                  OPEN_EXISTING, 0, NULL);
-        Note("CreateFileA(\"" + portName + "\") without \\\\.\\: " +
-             (bare == INVALID_HANDLE_VALUE ? LastErrorText() : "a handle"));
-        if (bare != INVALID_HANDLE_VALUE)
-            CloseHandle(bare);
-    }
-    PageApplyResult result = ApplyInPage(CollectionHardwareId, {2, 1, false, false});
-    if (!Check(result.shown, "the page", "shown for the collection",
-               result.shown ? "shown" : result.error))
-        return;
-    CheckEqual("Key row the page showed (1 = DTR)", 1, result.keyRowBefore);
-    CheckEqual("PTT row the page showed (2 = RTS)", 2, result.pttRowBefore);
-    HKEY key = OpenDeviceKey(CollectionHardwareId);
-    DWORD keyFunc = 99, pttFunc = 99;
-    if (key != NULL) {
-        ReadDwordValue(key, "KeyFunc", &keyFunc);
-        ReadDwordValue(key, "PttFunc", &pttFunc);
-        RegCloseKey(key);
-    }
-    CheckEqual("KeyFunc stored by the page (2 = RTS)", 2, keyFunc);
-    CheckEqual("PttFunc stored by the page (1 = DTR)", 1, pttFunc);
-
-    EscapeCommFunction(port, SETDTR);
-    std::vector<STANDIN_REPORT> reports = standIn.Reports();
-    bool applied = reports.size() == 1 && reports[0].Data[1] == 0x01;
-    if (knownFault == NULL) {
-        Check(result.messages.empty(), "message boxes", "no message box",
-              MessagesSeen(result.messages));
-        Check(applied, "SETDTR after Apply: state bytes", "01", StateList(reports));
-    } else {
-        CheckKnownFault(result.messages.empty(), "message boxes", "no message box",
-                        MessagesSeen(result.messages), knownFault);
-        CheckKnownFault(applied, "SETDTR after Apply: state bytes", "01", StateList(reports),
-                        knownFault);
-    }
-    ApplySettings(port, {1, 2, 0, 0});
 }
 
 void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::string& finalName)
@@ -551,18 +343,6 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
               std::to_string(after.ReadsCompletedAtRemoval));
     }
     CloseHandle(event);
-    CloseHandle(port);
-}
-
-void FirstOpenOfAnotherDevice(StandInClient& standIn)
-{
-    BeginScenario("The device's key names it QX7LMN/9: from its first open it gets no reports");
-    HANDLE port = OpenPort(InstalledPortName);
-    if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(\\\\.\\COM40)"))
-        return;
-    ResetLines(port, standIn);
-    CheckCall(RunLineSequence(port, RaiseBothThenDrop), "line changes");
-    CheckKeyingReports("SETDTR SETRTS CLRDTR CLRRTS", standIn, {});
     CloseHandle(port);
 }
 
