@@ -14,6 +14,7 @@
 #include "port_scenarios.h"
 #include "standin_client.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -199,9 +200,74 @@ void WaitsOnTheMask(StandInClient& standIn)
         if (CheckCall(GetCommMask(port, &mask) != FALSE, "GetCommMask"))
             CheckEqualHex("mask kept", EV_CTS, mask);
     }
+
+    BeginScenario("Two programs wait on the port: the second wait ends the first");
+    HANDLE other = OpenPort(InstalledPortName, true);
+    if (CheckCall(other != INVALID_HANDLE_VALUE, "second overlapped open")) {
+        HANDLE otherEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+        OVERLAPPED otherOverlapped = {};
+        otherOverlapped.hEvent = otherEvent;
+        DWORD otherEvents = 0;
+        SetCommMask(port, EV_CTS);
+        ResetEvent(event);
+        ok = WaitCommEvent(port, &events, &overlapped);
+        CheckEqual("first wait (997 = pending)", ERROR_IO_PENDING, ok ? 0 : GetLastError());
+        ok = WaitCommEvent(other, &otherEvents, &otherOverlapped);
+        CheckEqual("second wait (997 = pending)", ERROR_IO_PENDING, ok ? 0 : GetLastError());
+        CheckEqual("first wait ended (0 = signalled)", WAIT_OBJECT_0,
+                   WaitForSingleObject(event, 5000));
+        CheckEqual("second wait still pending (258 = timeout)", WAIT_TIMEOUT,
+                   WaitForSingleObject(otherEvent, 200));
+        // The mask is the device's, so a SetCommMask on either handle ends it.
+        SetCommMask(port, EV_CTS);
+        CheckEqual("second wait ended by SetCommMask (0 = signalled)", WAIT_OBJECT_0,
+                   WaitForSingleObject(otherEvent, 5000));
+        CloseHandle(otherEvent);
+        CloseHandle(other);
+    }
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
     CloseHandle(port);
+}
+
+void SustainedKeying(HANDLE port, StandInClient& standIn)
+{
+    BeginScenario("A keying program sends 200 line changes: each is reported once, in order");
+    ResetLines(port, standIn);
+    const int changes = 200;
+    LARGE_INTEGER frequency, begin, end;
+    QueryPerformanceFrequency(&frequency);
+    double slowest = 0;
+    bool allSucceeded = true;
+    QueryPerformanceCounter(&begin);
+    for (int i = 0; i < changes; ++i) {
+        LARGE_INTEGER before, after;
+        QueryPerformanceCounter(&before);
+        allSucceeded &= EscapeCommFunction(port, i % 2 == 0 ? SETDTR : CLRDTR) != FALSE;
+        QueryPerformanceCounter(&after);
+        double ms = 1000.0 * (after.QuadPart - before.QuadPart) / frequency.QuadPart;
+        if (ms > slowest)
+            slowest = ms;
+    }
+    QueryPerformanceCounter(&end);
+    CheckCall(allSucceeded, "200 EscapeCommFunction calls");
+    std::vector<STANDIN_REPORT> reports = standIn.Reports();
+    CheckEqual("reports", changes, reports.size());
+    // Key on DTR, PTT on RTS (low): DTR up gives 02, down gives 03.
+    int wrong = -1;
+    for (size_t i = 0; i < reports.size() && wrong < 0; ++i) {
+        unsigned char expected = i % 2 == 0 ? 0x02 : 0x03;
+        if (reports[i].Data[1] != expected ||
+            (i > 0 && reports[i].Sequence != reports[i - 1].Sequence + 1))
+            wrong = static_cast<int>(i);
+    }
+    Check(wrong < 0, "order", "02 03 02 03 ... with consecutive sequence numbers",
+          wrong < 0 ? "as expected" : "report " + std::to_string(wrong) + " differs");
+    char timing[128];
+    std::snprintf(timing, sizeof(timing),
+                  "line change to completed report under Wine: mean %.2f ms, slowest %.2f ms",
+                  1000.0 * (end.QuadPart - begin.QuadPart) / frequency.QuadPart / changes, slowest);
+    Note(timing);
 }
 
 void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::string& finalName)
@@ -368,7 +434,9 @@ void RunPortScenarios(const char* pageDll, const char* pagePort)
     WaitsOnTheMask(standIn);
     MismatchedIdentityWithholdsReports(standIn);
     SecondOpenComesAndGoes(port, standIn);
+    SustainedKeying(port, standIn);
 
+    BeginScenario("Device Manager loads the page provider");
     std::string error;
     bool page = Check(LoadPageProvider(pageDll, &error), "load the page provider",
                       std::string("EnumPropPages in ") + pageDll, error.empty() ? "loaded" : error);
