@@ -96,13 +96,16 @@ void PrepareAdded(Stack& stack, Problems& problems)
 void PrepareStarted(Stack& stack, Problems& problems)
 {
     PrepareAdded(stack, problems);
-    Require(problems, "start", stack.Start());
+    if (problems.empty())
+        Require(problems, "start", stack.Start());
 }
 
 /* A keying program has the port open and the device proved itself. */
 void PrepareOpened(Stack& stack, Problems& problems)
 {
     PrepareStarted(stack, problems);
+    if (!problems.empty())
+        return;
     Require(problems, "open", stack.Open());
     Expect(problems, stack.Ext()->IdentityVerified, "setup: the open did not verify the device");
 }
