@@ -362,6 +362,16 @@ void CheckStop(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
     Expect(problems, PublishedAs(stack, u"COM5"), "the restarted port is not published as COM5");
 }
 
+/* ---- restart: IRP_MN_START_DEVICE after a stop ------------------------------- */
+
+/* The extension still holds the last publication's buffers. */
+void PrepareRestart(Stack& stack, Problems& problems)
+{
+    PrepareOpened(stack, problems);
+    if (problems.empty())
+        Require(problems, "stop", stack.Stop());
+}
+
 /* ---- remove: IRP_MN_REMOVE_DEVICE ------------------------------------------- */
 
 void PrepareRemove(Stack& stack, Problems& problems)
@@ -400,6 +410,7 @@ const std::vector<Scenario>& Scenarios()
         {"reload", false, PrepareReload, StepReload, ExpectReload, CheckReload},
         {"republish", false, PrepareRepublish, StepRepublish, ExpectRepublish, CheckRepublish},
         {"stop", false, PrepareOpened, StepStop, ExpectStop, CheckStop},
+        {"restart", false, PrepareRestart, StepStart, ExpectStart, CheckStart},
         {"remove", true, PrepareRemove, StepRemove, ExpectRemove, CheckRemove},
     };
     return scenarios;
