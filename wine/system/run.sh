@@ -111,7 +111,7 @@ if [ $with_port -eq 1 ]; then
     [ -n "$page_port" ] || { echo "no COM2-COM9 free of Unix ttys"; exit 1; }
     # COM40: the INF's default PortName.
     step standin standin $identity COM40
-    step port port "$(win "$dist/vkprop.dll")" $page_port
+    step port port "$(win "$dist/vkprop.dll")" $page_port "$(win "$out/vkstandin.inf")"
 else
     step standin standin $identity
     step standin-unplug standin-unplug

@@ -23,7 +23,7 @@ int Usage()
                 "       systemtest unplug\n"
                 "       systemtest standin <manufacturer> [COMn]\n"
                 "       systemtest standin-unplug\n"
-                "       systemtest port <vkprop.dll> <free COM name for the page>\n"
+                "       systemtest port <vkprop.dll> <free COM name for the page> <stand-in inf>\n"
                 "       systemtest demo <COMn>\n");
     return 2;
 }
@@ -54,8 +54,8 @@ int main(int argc, char** argv)
         RunStandInScenarios(argv[2], argc == 4 ? argv[3] : NULL);
         return Summary();
     }
-    if (command == "port" && argc == 4) {
-        RunPortScenarios(argv[2], argv[3]);
+    if (command == "port" && argc == 5) {
+        RunPortScenarios(argv[2], argv[3], argv[4]);
         return Summary();
     }
     if (command == "demo" && argc == 3)

@@ -10,6 +10,7 @@ namespace {
 
 // The page's controls (its dialog template 101).
 const int KeyLineCombo = 1003;
+const int PortNameCombo = 1004;
 const int PttLineCombo = 1005;
 const int KeyInvertBox = 1007;
 const int PttInvertBox = 1008;
@@ -160,6 +161,8 @@ PageApplyResult ApplyInPage(const char* hardwareId, const PageChoice& choice)
     result.keyRowBefore = static_cast<int>(SendDlgItemMessageA(page, KeyLineCombo, CB_GETCURSEL, 0, 0));
     result.pttRowBefore = static_cast<int>(SendDlgItemMessageA(page, PttLineCombo, CB_GETCURSEL, 0, 0));
 
+    if (choice.portRow >= 0)
+        ChooseRow(page, PortNameCombo, choice.portRow);
     ChooseRow(page, KeyLineCombo, choice.keyRow);
     ChooseRow(page, PttLineCombo, choice.pttRow);
     SetChecked(page, KeyInvertBox, choice.keyInverted);

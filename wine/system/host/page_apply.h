@@ -15,6 +15,7 @@ struct PageChoice {
     int pttRow;
     bool keyInverted;
     bool pttInverted;
+    int portRow;  // -1 leaves the port name; row n-1 is COMn
 };
 
 struct PageApplyResult {

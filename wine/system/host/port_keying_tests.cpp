@@ -165,10 +165,11 @@ void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn)
 }
 
 void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
-                     const char* knownFault)
+                     const char* knownFault, int newPortNumber)
 {
-    BeginScenario("On " + portName + ", the user puts Key on RTS and PTT on DTR in the page and " +
-                  "presses Apply; the next line change shows it");
+    BeginScenario("On " + portName + ", the user puts Key on RTS and PTT on DTR in the page" +
+                  (newPortNumber > 0 ? ", chooses COM" + std::to_string(newPortNumber) : "") +
+                  " and presses Apply; the next line change shows the mapping");
     if (!CheckCall(ApplySettings(port, {1, 2, 0, 0}), "start from Key on DTR, PTT on RTS"))
         return;
     ResetLines(port, standIn);
@@ -181,7 +182,8 @@ void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& por
         if (bare != INVALID_HANDLE_VALUE)
             CloseHandle(bare);
     }
-    PageApplyResult result = ApplyInPage(CollectionHardwareId, {2, 1, false, false});
+    PageApplyResult result =
+        ApplyInPage(CollectionHardwareId, {2, 1, false, false, newPortNumber - 1});
     if (!Check(result.shown, "the page", "shown for the collection",
                result.shown ? "shown" : result.error))
         return;
@@ -209,6 +211,22 @@ void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& por
                         MessagesSeen(result.messages), knownFault);
         CheckKnownFault(applied, "SETDTR after Apply: state bytes", "01", StateList(reports),
                         knownFault);
+    }
+    if (newPortNumber > 0) {
+        // The new name waits for the device's next start: the page never
+        // asks for a republish.
+        std::string newName = "COM" + std::to_string(newPortNumber);
+        HKEY stored = OpenDeviceKey(CollectionHardwareId);
+        std::string storedName;
+        if (stored != NULL) {
+            ReadStringValue(stored, "PortName", &storedName);
+            RegCloseKey(stored);
+        }
+        CheckEqualText("PortName stored by the page", newName, storedName);
+        Check(DosDeviceTarget(newName).empty(), newName + " before a restart", "no such name",
+              Described(DosDeviceTarget(newName)));
+        Check(!DosDeviceTarget(portName).empty(), portName + " before a restart", "a link",
+              Described(DosDeviceTarget(portName)));
     }
     ApplySettings(port, {1, 2, 0, 0});
 }

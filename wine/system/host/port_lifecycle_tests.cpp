@@ -9,6 +9,7 @@
 
 #include "check.h"
 #include "device_setup.h"
+#include "hid_access.h"
 #include "page_apply.h"
 #include "port_access.h"
 #include "port_scenarios.h"
@@ -414,7 +415,52 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
 
 }  // namespace
 
-void RunPortScenarios(const char* pageDll, const char* pagePort)
+void SetPortNameForNextStart(const std::string& name)
+{
+    HKEY key = OpenDeviceKey(CollectionHardwareId);
+    if (key != NULL) {
+        SetStringValue(key, "PortName", name);
+        RegCloseKey(key);
+    }
+}
+
+void ReconnectComesBackAsStored(const std::string& standInInf, const std::string& newName,
+                                const std::string& oldName)
+{
+    BeginScenario("The device is plugged in again: it starts as " + newName +
+                  " with the settings stored while it was away");
+    // Wine gives the new root device the removed one's instance id and keeps
+    // that instance's device key, as Windows keeps a USB device's key across
+    // a reconnect; the INF's values do not overwrite what is stored.
+    if (!CheckCall(PlugStandIn(standInInf, "QX7LMN/1"), "install the device again"))
+        return;
+    std::string target;
+    for (int tries = 0; tries < 200 && target.empty(); ++tries) {
+        target = DosDeviceTarget(newName);
+        if (target.empty())
+            Sleep(50);
+    }
+    Check(!target.empty(), newName, "a link", Described(target));
+    Check(DosDeviceTarget(oldName).empty(), oldName, "no such name",
+          Described(DosDeviceTarget(oldName)));
+    Check(DosDeviceTarget(InstalledPortName).empty(), InstalledPortName, "no such name",
+          Described(DosDeviceTarget(InstalledPortName)));
+    CheckEqual("SERIALCOMM values with data " + newName, 1, SerialCommEntriesFor(newName).size());
+
+    StandInClient standIn;
+    HANDLE port = OpenPort(newName);
+    if (!CheckCall(standIn.IsOpen() && port != INVALID_HANDLE_VALUE, "open " + newName))
+        return;
+    standIn.Clear();
+    // Stored, never reloaded: Key on RTS inverted, PTT on DTR. The lines
+    // start low in the new device, so SETDTR gives Key 1 XOR 0 -> out 0 and
+    // PTT 0 XOR 1 -> out 0.
+    CheckCall(EscapeCommFunction(port, SETDTR) != FALSE, "SETDTR");
+    CheckKeyingReports("the mapping read at start", standIn, {0x00});
+    CloseHandle(port);
+}
+
+void RunPortScenarios(const char* pageDll, const char* pagePort, const char* standInInf)
 {
     PackageBindsAndPublishes();
     StandInClient standIn;
@@ -442,11 +488,18 @@ void RunPortScenarios(const char* pageDll, const char* pagePort)
                       std::string("EnumPropPages in ") + pageDll, error.empty() ? "loaded" : error);
     if (page)
         LiveApplyInPage(port, standIn, InstalledPortName,
-                        "the page opens the bare name; COM10 and above need \\\\.\\ (reported)");
+                        "the page opens the bare name; COM10 and above need \\\\.\\ (reported)",
+                        0);
 
     RepublishMovesThePort(port, standIn, pagePort);
+    const int movedPortNumber = 44;
     if (page)
-        LiveApplyInPage(port, standIn, pagePort, NULL);
+        LiveApplyInPage(port, standIn, pagePort, NULL, movedPortNumber);
+    else
+        SetPortNameForNextStart("COM" + std::to_string(movedPortNumber));
+    // Stored while the device runs, without a reload: only its next start reads it.
+    CheckCall(StoreKeyingSettings({2, 1, 1, 0}), "store Key on RTS inverted, PTT on DTR");
     CloseHandle(port);
     UnplugWithWaitPending(standIn, pagePort);
+    ReconnectComesBackAsStored(standInInf, "COM" + std::to_string(movedPortNumber), pagePort);
 }

@@ -13,9 +13,10 @@ void RunStandInScenarios(const std::string& manufacturer, const char* portName);
 void RunStandInUnplugScenario();
 /* The port driver on the stand-in, ending with the device's removal. pageDll
    is the property page provider; pagePort a COM name (COM2 to COM9, no Unix
-   tty behind it) under which the page's live apply can open the port.
-   The stand-in starts as QX7LMN/9 (from its device key). */
-void RunPortScenarios(const char* pageDll, const char* pagePort);
+   tty behind it) under which the page's live apply can open the port;
+   standInInf plugs the device in again after its removal. The stand-in
+   starts as QX7LMN/9 (from its device key). */
+void RunPortScenarios(const char* pageDll, const char* pagePort, const char* standInInf);
 
 /* Prints the outputs while a keying program sends a short call; 0 on success. */
 int RunDemo(const char* portName);
