@@ -8,7 +8,8 @@
 #   wine/system/run.sh          the tests
 #   wine/system/run.sh --demo   installs the package on the stand-in and prints
 #                               the Key and PTT outputs of a short keying run
-# WINEDEBUG=+hid,+plugplay,+ntoskrnl wine/system/run.sh to trace.
+# WINEDEBUG=... reaches the test host and the boot-time drivers (last/*.log);
+# traces of the driver host that the install starts have not shown up there.
 set -e
 # The page needs windows: the whole run shares one private X display.
 if [ "$1" != "--inside" ]; then

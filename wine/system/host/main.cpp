@@ -58,6 +58,8 @@ int main(int argc, char** argv)
         RunPortScenarios(argv[2], argv[3], argv[4]);
         return Summary();
     }
+    if (command == "hold-wait" && argc == 3)
+        return HoldWaitAndExit(argv[2]);
     if (command == "demo" && argc == 3)
         return RunDemo(argv[2]);
     if (command == "standin-unplug" && argc == 2) {

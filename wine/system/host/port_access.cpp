@@ -2,6 +2,7 @@
 
 #include "check.h"
 #include "device_setup.h"
+#include "scenarios.h"
 
 #include <cstdio>
 #include <cstring>
@@ -110,4 +111,19 @@ bool CheckKeyingReports(const std::string& what, StandInClient& standIn,
         passed = Check(false, what + ": report layout", "01 <state> 00 00 00 00 00 00 after id 0",
                        malformed);
     return passed;
+}
+
+int HoldWaitAndExit(const char* portName)
+{
+    HANDLE port = OpenPort(portName, true);
+    if (port == INVALID_HANDLE_VALUE)
+        return 1;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD events = 0;
+    SetCommMask(port, EV_CTS);
+    if (WaitCommEvent(port, &events, &overlapped) || GetLastError() != ERROR_IO_PENDING)
+        return 2;
+    // Leave without closing or cancelling: the system must end the wait.
+    ExitProcess(0);
 }

@@ -144,6 +144,11 @@ void FirstOpenOfAnotherDevice(StandInClient& standIn)
     ResetLines(port, standIn);
     CheckCall(RunLineSequence(port, RaiseBothThenDrop), "line changes");
     CheckKeyingReports("SETDTR SETRTS CLRDTR CLRRTS", standIn, {});
+    // The private controls do not depend on the identity.
+    CheckEqual("reload (Win32 error)", ERROR_SUCCESS,
+               SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS));
+    CheckEqual("republish, name unchanged (Win32 error)", ERROR_SUCCESS,
+               SendPrivateControl(port, IOCTL_KEYER_REPUBLISH_PORT));
     CloseHandle(port);
 }
 

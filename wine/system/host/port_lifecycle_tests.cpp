@@ -110,9 +110,12 @@ void DataAndPassThrough(HANDLE port, StandInClient& standIn)
                       : "HID manufacturer control on the port (" + LastErrorText() + ")",
                    "QX7LMN/1", manufacturer);
 
+    // The private control is neither serial nor HID: it leaves the hand-over as it is.
+    CheckEqual("reload between (Win32 error)", ERROR_SUCCESS,
+               SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS));
     const unsigned char raw[9] = {0x00, 0x01, 0x5A, 0, 0, 0, 0, 0, 0};
     ok = WriteFile(port, raw, sizeof(raw), &done, NULL);
-    CheckCall(ok != FALSE, "9-byte write after the HID control");
+    CheckCall(ok != FALSE, "9-byte write after the HID control and the reload");
     EscapeCommFunction(port, SETDTR);
     ok = WriteFile(port, raw, sizeof(raw), &done, NULL);
     CheckCall(ok != FALSE, "9-byte write after the next serial control");
@@ -229,6 +232,42 @@ void WaitsOnTheMask(StandInClient& standIn)
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
     CloseHandle(port);
+}
+
+void ProgramExitsWhileWaiting(HANDLE port)
+{
+    BeginScenario("A keying program exits while its wait is pending; the port goes on");
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(NULL, self, sizeof(self));
+    std::string command = std::string("\"") + self + "\" hold-wait " + InstalledPortName;
+    STARTUPINFOA startup = {sizeof(startup)};
+    PROCESS_INFORMATION child = {};
+    if (!CheckCall(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                                  &child) != FALSE,
+                   "start the waiting program"))
+        return;
+    DWORD ended = WaitForSingleObject(child.hProcess, 10000);
+    CheckEqual("the program ended (0 = signalled)", WAIT_OBJECT_0, ended);
+    DWORD code = 99;
+    GetExitCodeProcess(child.hProcess, &code);
+    CheckEqual("its exit code (0 = its wait was pending when it left)", 0, code);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    // The next program's wait pends and ends as usual.
+    HANDLE next = OpenPort(InstalledPortName, true);
+    if (!CheckCall(next != INVALID_HANDLE_VALUE, "the next program opens the port"))
+        return;
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
+    DWORD events = 0;
+    SetCommMask(next, EV_CTS);
+    BOOL ok = WaitCommEvent(next, &events, &overlapped);
+    CheckEqual("its wait (997 = pending)", ERROR_IO_PENDING, ok ? 0 : GetLastError());
+    CheckCall(SetCommMask(port, 0) != FALSE, "SetCommMask from the first program");
+    CheckEqual("its wait ended (0 = signalled)", WAIT_OBJECT_0,
+               WaitForSingleObject(overlapped.hEvent, 5000));
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(next);
 }
 
 void SustainedKeying(HANDLE port, StandInClient& standIn)
@@ -480,6 +519,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     WaitsOnTheMask(standIn);
     MismatchedIdentityWithholdsReports(standIn);
     SecondOpenComesAndGoes(port, standIn);
+    ProgramExitsWhileWaiting(port);
     SustainedKeying(port, standIn);
 
     BeginScenario("Device Manager loads the page provider");

@@ -20,3 +20,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
 
 /* Prints the outputs while a keying program sends a short call; 0 on success. */
 int RunDemo(const char* portName);
+
+/* A keying program that leaves with a wait pending on the port: 0 when the
+   wait was pending as it exited. */
+int HoldWaitAndExit(const char* portName);
