@@ -18,8 +18,9 @@ for flavour in plain sanitize; do
     (cd "$dir" && ctest --output-on-failure -j"$jobs")
 done
 
-# Concurrency under ThreadSanitizer, a short run.
+# Concurrency under ThreadSanitizer, and the fuzzer: short runs.
 "$root/scripts/stress.sh" 3
+"$root/scripts/fuzz.sh" 20000
 
 # The property page under Wine, in English and Japanese.
 "$root/wine/page/run.sh"

@@ -49,7 +49,10 @@ static NTSTATUS ReadPortNameValue(PPORT_EXTENSION Extension, PWCHAR Name)
     if (!NT_SUCCESS(status))
         return status;
     status = ReadRegistryValue(key, VK_VALUE_PORT_NAME, Name, VK_PORT_NAME_BYTES);
-    if (!NT_SUCCESS(status))
+    /* Memory running out says nothing about PortName: Identifier standing
+       in then would publish a name the user never chose, or report a value
+       missing that is there. */
+    if (!NT_SUCCESS(status) && status != STATUS_INSUFFICIENT_RESOURCES)
         status = ReadRegistryValue(key, VK_VALUE_IDENTIFIER, Name, VK_PORT_NAME_BYTES);
     ZwClose(key);
     return status;
@@ -73,6 +76,22 @@ static NTSTATUS MeasurePortName(PCWSTR Name, PUSHORT Bytes)
     return STATUS_SUCCESS;
 }
 
+/*
+ * Deletes the DOS link. A link that could not be deleted stays recorded,
+ * with its name, so the next withdrawal tries again instead of leaving a
+ * COM name behind that nothing would remove.
+ */
+static VOID DeletePortLink(PPORT_EXTENSION Extension)
+{
+    NTSTATUS status;
+
+    if (!Extension->LinkName.Buffer || !Extension->LinkCreated)
+        return;
+    status = IoDeleteSymbolicLink(&Extension->LinkName);
+    if (NT_SUCCESS(status) || status == STATUS_OBJECT_NAME_NOT_FOUND)
+        Extension->LinkCreated = FALSE;
+}
+
 static NTSTATUS BuildPublication(PPORT_EXTENSION Extension, PCWSTR Name, USHORT NameBytes,
                                  PUNICODE_STRING LinkScratch)
 {
@@ -87,6 +106,10 @@ static NTSTATUS BuildPublication(PPORT_EXTENSION Extension, PCWSTR Name, USHORT 
     RtlAppendUnicodeToString(LinkScratch, L"\\");
     RtlAppendUnicodeStringToString(LinkScratch, &Extension->PortName);
 
+    /* A link an earlier withdrawal could not delete still holds LinkName. */
+    DeletePortLink(Extension);
+    if (Extension->LinkCreated)
+        return STATUS_OBJECT_NAME_COLLISION;
     FreeString(&Extension->LinkName);
     status = BuildString(&Extension->LinkName, LinkScratch->Buffer, LinkScratch->Length,
                          LinkScratch->Length + sizeof(WCHAR));
@@ -102,12 +125,9 @@ static NTSTATUS BuildPublication(PPORT_EXTENSION Extension, PCWSTR Name, USHORT 
 static VOID RollBackPublication(PPORT_EXTENSION Extension)
 {
     FreeString(&Extension->SerialCommData);
-    if (Extension->LinkCreated)
-    {
-        IoDeleteSymbolicLink(&Extension->LinkName);
-        Extension->LinkCreated = FALSE;
-    }
-    FreeString(&Extension->LinkName);
+    DeletePortLink(Extension);
+    if (!Extension->LinkCreated)
+        FreeString(&Extension->LinkName);
     if (Extension->InterfaceName.Buffer)
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
                                Extension->InterfaceName.Buffer);
@@ -167,11 +187,7 @@ Exit:
 /* Called with the publish lock held. Never fails; may be repeated. */
 VOID WithdrawPortName(PPORT_EXTENSION Extension)
 {
-    if (Extension->LinkName.Buffer && Extension->LinkCreated)
-    {
-        IoDeleteSymbolicLink(&Extension->LinkName);
-        Extension->LinkCreated = FALSE;
-    }
+    DeletePortLink(Extension);
     FreeString(&Extension->PortName);
     if (Extension->InterfaceName.Buffer && Extension->SerialCommWritten)
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,

@@ -4,6 +4,7 @@
 #include "internal.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -30,6 +31,9 @@ void ReportViolation(const std::string& text)
     std::lock_guard<std::mutex> guard(violationsLock);
     std::fprintf(stderr, "kernel rule violated: %s\n", text.c_str());
     violations.push_back(text);
+    /* For a debugger or a sanitizer's stack trace at the breach itself. */
+    if (std::getenv("HK_ABORT_ON_VIOLATION"))
+        std::abort();
 }
 
 std::vector<std::string> TakeViolations()

@@ -132,8 +132,9 @@ void FinishIrp(PIRP irp)
         output = (const uint8_t*)irp->MdlAddress->MappedSystemVa;
         outputLength = information;
     }
-    if (request)
-        request->Finish(status, information, output, outputLength);
+    Bytes userOutput;
+    if (request && output)
+        userOutput.assign(output, output + outputLength);
     if (irp->Flags & IRP_DEALLOCATE_BUFFER)
         FreeInternal(irp->AssociatedIrp.SystemBuffer);
     FreeMdls(irp);
@@ -149,10 +150,15 @@ void FinishIrp(PIRP irp)
     FreeIrp(irp);
     IoReleaseCancelSpinLock(irql);
 
-    if (event)
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    /* The request's reference on its file goes before the requester learns
+       of the completion, so a failed open finds its file unreferenced. */
     if (file)
         ObDereferenceObject(file);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (request)
+        request->Finish(status, information, output ? userOutput.data() : nullptr,
+                        userOutput.size());
 }
 } // namespace
 

@@ -23,7 +23,8 @@ void Request::Finish(NTSTATUS status, ULONG_PTR information, const uint8_t* outp
             ReportViolation("request completed with more bytes than its output buffer holds");
             length = output_.size();
         }
-        memcpy(output_.data(), output, length);
+        if (length)
+            memcpy(output_.data(), output, length);
     }
     status_ = status;
     information_ = information;

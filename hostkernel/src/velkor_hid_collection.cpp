@@ -127,6 +127,12 @@ PFILE_OBJECT VelkorHidCollection::LastQueryFileObject()
     return lastQueryFile_;
 }
 
+void VelkorHidCollection::SetThreadDelay(std::chrono::microseconds delay)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    threadDelay_ = delay;
+}
+
 void VelkorHidCollection::SetWriteStatus(NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -251,8 +257,9 @@ NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
     }
     else
     {
-        threads_.emplace_back([this, irp, status, information] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto delay = threadDelay_;
+        threads_.emplace_back([this, irp, status, information, delay] {
+            std::this_thread::sleep_for(delay);
             Complete(irp, status, information);
         });
     }

@@ -109,17 +109,30 @@ TEST_F(PortNameTest, FailedPublicationLeavesNoLinkAndNoMapEntry)
     for (unsigned n = 1; n <= 6; n++)
     {
         hk::FailAllocationNumber(n);
-        NTSTATUS status = Republish();
-        /* Running out while reading PortName falls back to Identifier,
-           which is absent. */
-        EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES ||
-                    status == STATUS_OBJECT_NAME_NOT_FOUND)
-            << "allocation " << n;
+        EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
         EXPECT_TRUE(Links().empty()) << "allocation " << n;
         EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty()) << "allocation " << n;
     }
     hk::FailAllocationNumber(0);
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
+}
+
+/* Memory running out is not a PortName that cannot be read: Identifier
+   standing in would move the port to a name the user never chose. */
+TEST_F(PortNameTest, RunningOutWhileReadingPortNameKeepsIdentifierOut)
+{
+    hk::SetString(Key(), u"Identifier", u"COM7");
+    hk::FailAllocationNumber(3); /* the PortName read's scratch */
+    EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Links().empty());
+
+    hk::FailCall(hk::KernelCall::QueryValue, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"});
 }
 
 TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
@@ -152,6 +165,18 @@ TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
     hk::SetValue(Key(), u"PortName", REG_SZ, hk::StringBytes(u"COM8", false));
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
     EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM8"});
+}
+
+TEST_F(PortNameTest, LinkThatCouldNotBeDeletedIsDeletedAtTheNextChance)
+{
+    hk::FailCall(hk::KernelCall::DeleteSymbolicLink, STATUS_UNSUCCESSFUL, 0);
+    hk::SetString(Key(), u"PortName", u"COM12");
+    EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"}) << "still known to the driver";
+
+    hk::ClearCallFailures();
+    EXPECT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
 }
 
 TEST_F(PortNameTest, WithdrawalTwiceChangesNothingTheSecondTime)

@@ -82,6 +82,9 @@ class VelkorHidCollection
     /* Waits until at least n requests are held. */
     bool WaitHeld(size_t n, std::chrono::milliseconds timeout = 5000ms);
 
+    /* How long FromThread answers wait before completing (default 20 ms). */
+    void SetThreadDelay(std::chrono::microseconds delay);
+
     /* For the dispatch routine. */
     NTSTATUS Dispatch(PIRP irp);
 
@@ -106,6 +109,7 @@ class VelkorHidCollection
     std::condition_variable heldChanged_;
     std::vector<Held> held_;
     std::vector<std::thread> threads_;
+    std::chrono::microseconds threadDelay_{20000};
 
     NTSTATUS createStatus_ = STATUS_SUCCESS;
     Answer createAnswer_ = Answer::AtOnce;

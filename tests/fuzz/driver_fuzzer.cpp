@@ -1,0 +1,392 @@
+/*
+ * Coverage-guided fuzzing of the driver on the host kernel bench.
+ *
+ * An input is a sequence of operations: opens and closes on four handles,
+ * reads, writes, any device control with any buffer lengths, waits and
+ * cancels, Plug and Play requests in an order the PnP manager could send
+ * them (surprise removal and removal included), power requests, changes of
+ * what the HID collection answers (failures, strings, completion from
+ * another thread), pool failures, registry edits and failing kernel calls.
+ * After every input the device is torn down as Windows would, and every
+ * request must have completed once, nothing may be left allocated,
+ * published or open, and no kernel rule may have been broken; the
+ * sanitizers catch any access after the device object was deleted.
+ */
+#include <hostkernel/bench.h>
+#include <hostkernel/registry.h>
+#include <hostkernel/velkor_hid_collection.h>
+
+#include "vkserial.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace
+{
+
+using hk::Bytes;
+
+class Input
+{
+  public:
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size)
+    {
+    }
+    bool Empty() const
+    {
+        return pos_ >= size_;
+    }
+    uint8_t Byte()
+    {
+        return pos_ < size_ ? data_[pos_++] : 0;
+    }
+    ULONG Word()
+    {
+        ULONG value = 0;
+        for (int i = 0; i < 4; i++)
+            value |= (ULONG)Byte() << (8 * i);
+        return value;
+    }
+    Bytes Take(size_t n)
+    {
+        Bytes bytes;
+        while (n-- && !Empty())
+            bytes.push_back(Byte());
+        return bytes;
+    }
+
+  private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+};
+
+const ULONG interestingCodes[] = {
+    IOCTL_SERIAL_SET_BAUD_RATE,  IOCTL_SERIAL_SET_DTR,       IOCTL_SERIAL_CLR_DTR,
+    IOCTL_SERIAL_SET_RTS,        IOCTL_SERIAL_CLR_RTS,       IOCTL_SERIAL_GET_WAIT_MASK,
+    IOCTL_SERIAL_SET_WAIT_MASK,  IOCTL_SERIAL_WAIT_ON_MASK,  IOCTL_SERIAL_GET_BAUD_RATE,
+    IOCTL_SERIAL_GET_HANDFLOW,   IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_PURGE,
+    IOCTL_KEYER_RELOAD_SETTINGS, IOCTL_KEYER_REPUBLISH_PORT,
+    CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
+    CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS),
+};
+
+const char16_t* const valueNames[] = {u"PortName", u"Identifier", u"KeyFunc",
+                                      u"PttFunc",  u"KeyLogic",   u"PttLogic"};
+
+enum class PnpState
+{
+    Added,
+    Started,
+    StopPending,
+    Stopped,
+    RemovePending,
+    SurpriseRemoved,
+    Removed
+};
+
+constexpr int handleCount = 4;
+
+class Session
+{
+  public:
+    Session()
+    {
+        hk::ResetBench();
+        hid_ = std::make_unique<hk::VelkorHidCollection>();
+        hid_->SetThreadDelay(std::chrono::microseconds(0));
+        key_ = hk::DeviceKey(hid_->Pdo());
+        hk::SetString(key_, u"PortName", u"COM5");
+        hk::SetDword(key_, u"KeyFunc", 1);
+        hk::SetDword(key_, u"PttFunc", 2);
+        hk::SetDword(key_, u"KeyLogic", 0);
+        hk::SetDword(key_, u"PttLogic", 0);
+        driver_ = hk::CreateDriverObject(L"\\Driver\\vkserial");
+        DriverEntry(driver_, nullptr);
+        if (NT_SUCCESS(hk::CallAddDevice(driver_, hid_->Pdo())))
+            port_ = hk::TopOfStack(hid_->Pdo());
+        else
+            state_ = PnpState::Removed;
+    }
+
+    void Run(Input& in)
+    {
+        int steps = 0;
+        while (!in.Empty() && steps++ < 64)
+            Step(in);
+        TearDown();
+    }
+
+  private:
+    void Step(Input& in)
+    {
+        uint8_t op = in.Byte();
+        int slot = in.Byte() % handleCount;
+        switch (op % 13)
+        {
+        case 0:
+            if (!files_[slot])
+                files_[slot] = hk::UserFile::Open(hid_->Pdo());
+            break;
+        case 1:
+            files_[slot].reset();
+            break;
+        case 2:
+            if (files_[slot])
+            {
+                uint8_t pick = in.Byte();
+                ULONG code = pick < 200 ? interestingCodes[pick % std::size(interestingCodes)]
+                                        : in.Word();
+                Bytes input = in.Take(in.Byte() % 9);
+                Track(files_[slot]->StartDeviceControl(code, input, in.Byte() % 9));
+            }
+            break;
+        case 3:
+            if (files_[slot])
+                Track(files_[slot]->StartRead(in.Byte() % 64));
+            break;
+        case 4:
+            if (files_[slot])
+                Track(files_[slot]->StartWrite(in.Take(in.Byte() % 16)));
+            break;
+        case 5:
+            if (!requests_.empty())
+                requests_[in.Byte() % requests_.size()]->Cancel();
+            break;
+        case 6:
+            Pnp(in.Byte());
+            break;
+        case 7:
+            if (port_ && hk::DeviceObjectExists(port_))
+                Track(hk::SendIrp(port_, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
+            break;
+        case 8:
+            Collection(in);
+            break;
+        case 9:
+            hk::FailAllocationNumber(in.Byte() % 8);
+            break;
+        case 10:
+            hk::FailAllocationsWithTag(hk::PoolTag("Wdm "), in.Byte() & 1);
+            break;
+        case 11:
+            Registry(in);
+            break;
+        case 12: {
+            auto call = (hk::KernelCall)(in.Byte() % 8);
+            NTSTATUS status = (NTSTATUS)(0xC0000000u | in.Byte());
+            unsigned n = in.Byte() % 3;
+            if (call == hk::KernelCall::DeleteSymbolicLink ||
+                call == hk::KernelCall::DeleteRegistryValue)
+                n = n ? n : 1;
+            hk::FailCall(call, status, n);
+            break;
+        }
+        }
+    }
+
+    void Track(hk::RequestPtr request)
+    {
+        requests_.push_back(std::move(request));
+    }
+
+    /* The PnP manager removes a device only once no file object on it is
+       left: every handle closed and every request on them finished. */
+    bool HandlesOpen()
+    {
+        for (auto& file : files_)
+            if (file)
+                return true;
+        for (auto& request : requests_)
+            if (!request->Wait(std::chrono::seconds(5)))
+                Fail("a request never completed");
+        return false;
+    }
+
+    /* Only the requests the PnP manager could send in the present state. */
+    void Pnp(uint8_t choice)
+    {
+        if (!port_ || !hk::DeviceObjectExists(port_))
+            return;
+        auto send = [&](UCHAR minor) { return hk::SendPnp(port_, minor); };
+        switch (state_)
+        {
+        case PnpState::Added:
+        case PnpState::Stopped:
+            state_ = NT_SUCCESS(send(IRP_MN_START_DEVICE)) ? PnpState::Started
+                                                          : PnpState::SurpriseRemoved;
+            break;
+        case PnpState::Started:
+            switch (choice % 4)
+            {
+            case 0:
+                if (NT_SUCCESS(send(IRP_MN_QUERY_STOP_DEVICE)))
+                    state_ = PnpState::StopPending;
+                break;
+            case 1:
+                if (NT_SUCCESS(send(IRP_MN_QUERY_REMOVE_DEVICE)))
+                    state_ = PnpState::RemovePending;
+                break;
+            case 2:
+                send(IRP_MN_SURPRISE_REMOVAL);
+                state_ = PnpState::SurpriseRemoved;
+                break;
+            default:
+                send(IRP_MN_QUERY_CAPABILITIES);
+                break;
+            }
+            break;
+        case PnpState::StopPending:
+            if (choice & 1)
+            {
+                send(IRP_MN_STOP_DEVICE);
+                state_ = PnpState::Stopped;
+            }
+            else
+            {
+                send(IRP_MN_CANCEL_STOP_DEVICE);
+                state_ = PnpState::Started;
+            }
+            break;
+        case PnpState::RemovePending:
+            if ((choice & 1) && !HandlesOpen())
+                Remove();
+            else
+            {
+                send(IRP_MN_CANCEL_REMOVE_DEVICE);
+                state_ = PnpState::Started;
+            }
+            break;
+        case PnpState::SurpriseRemoved:
+            if (!HandlesOpen())
+                Remove();
+            break;
+        case PnpState::Removed:
+            break;
+        }
+    }
+
+    /* Deleting a link or value the driver created does not fail on
+       Windows; the fuzzer fails such deletions only where the driver can
+       still try again, never during the removal itself. */
+    void Remove()
+    {
+        hk::ClearCallFailures();
+        hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
+        state_ = PnpState::Removed;
+        port_ = nullptr;
+    }
+
+    void Collection(Input& in)
+    {
+        uint8_t what = in.Byte();
+        NTSTATUS failure = (what & 0x80) ? STATUS_DEVICE_NOT_CONNECTED : STATUS_SUCCESS;
+        hk::Answer answer = (what & 0x40) ? hk::Answer::FromThread : hk::Answer::AtOnce;
+        switch (what % 6)
+        {
+        case 0:
+            hid_->SetCreateStatus(failure);
+            hid_->SetCreateAnswer(answer);
+            break;
+        case 1:
+            hid_->SetManufacturerStatus(failure);
+            hid_->SetManufacturerAnswer(answer);
+            break;
+        case 2:
+            hid_->SetManufacturerBytes(in.Take(in.Byte()));
+            break;
+        case 3:
+            hid_->SetManufacturer(what & 1 ? u"QX7LMN/1" : u"QX7LMN/");
+            break;
+        case 4:
+            hid_->SetWriteStatus(failure);
+            hid_->SetWriteAnswer(answer);
+            break;
+        case 5:
+            hid_->SetPnpStatus(IRP_MN_START_DEVICE, failure);
+            break;
+        }
+    }
+
+    void Registry(Input& in)
+    {
+        const char16_t* name = valueNames[in.Byte() % std::size(valueNames)];
+        uint8_t how = in.Byte();
+        if (how % 4 == 0)
+            hk::DeleteValue(key_, name);
+        else if (how % 4 == 1)
+            hk::SetDword(key_, name, in.Word());
+        else if (how % 4 == 2)
+            hk::SetString(key_, name, u"COM" + std::u16string(1 + how % 40, u'7'));
+        else
+            hk::SetValue(key_, name, in.Byte() % 12, in.Take(in.Byte() * 2));
+    }
+
+    [[noreturn]] void Fail(const char* what)
+    {
+        std::fprintf(stderr, "driver fuzzer: %s\n", what);
+        std::abort();
+    }
+
+    /* What Windows does at the end: programs close their handles, and the
+       device is surprise-removed and then removed. */
+    void TearDown()
+    {
+        hk::FailAllocationNumber(0);
+        hk::FailAllocationsWithTag(hk::PoolTag("Wdm "), false);
+        hk::ClearCallFailures();
+        for (auto& file : files_)
+            file.reset();
+        HandlesOpen();
+        if (port_ && hk::DeviceObjectExists(port_))
+        {
+            if (state_ == PnpState::StopPending)
+            {
+                hk::SendPnp(port_, IRP_MN_CANCEL_STOP_DEVICE);
+                state_ = PnpState::Started;
+            }
+            if (state_ == PnpState::Started)
+                hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+            Remove();
+        }
+        for (auto& request : requests_)
+            if (!request->Wait(std::chrono::seconds(5)))
+                Fail("a request never completed");
+        requests_.clear();
+        hid_.reset();
+        hk::DeleteDriverObject(driver_);
+
+        auto violations = hk::TakeViolations();
+        if (!violations.empty())
+            Fail(violations.front().c_str());
+        if (hk::OutstandingAllocations())
+            Fail("pool left allocated");
+        if (hk::LiveIrpCount())
+            Fail("requests left");
+        if (hk::OpenKeyHandles())
+            Fail("registry handles left open");
+        if (!hk::SymbolicLinks().empty())
+            Fail("a COM link left behind");
+        if (!hk::Values(hk::SerialCommKey).empty())
+            Fail("a SERIALCOMM value left behind");
+        hk::ResetBench();
+    }
+
+    std::unique_ptr<hk::VelkorHidCollection> hid_;
+    hk::WString key_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDEVICE_OBJECT port_ = nullptr;
+    PnpState state_ = PnpState::Added;
+    std::unique_ptr<hk::UserFile> files_[handleCount];
+    std::vector<hk::RequestPtr> requests_;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    Input in(data, size);
+    Session session;
+    session.Run(in);
+    return 0;
+}
