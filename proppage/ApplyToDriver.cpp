@@ -8,9 +8,13 @@ namespace vkprop
 void ApplyToDriver(PortIoCalls& calls, const std::string& portName, WindowRef owner)
 {
     FileRef port = nullptr;
+    // Only COM1 to COM9 are device names without the device namespace
+    // prefix; COM10 and up (the package's default is COM40) would be
+    // looked up as files in the current folder.
+    const std::string path = portName.empty() ? portName : "\\\\.\\" + portName;
     // No sharing asked for: the driver's rules for several opens decide
     // whether the page may open the port while keying software holds it.
-    if (!calls.CreatePortFile(portName.c_str(), kGenericReadWrite, 0, kOpenExisting, 0, port))
+    if (!calls.CreatePortFile(path.c_str(), kGenericReadWrite, 0, kOpenExisting, 0, port))
     {
         calls.ShowMessageBox(owner, kPortOpenFailedMessage, nullptr, kMbOk);
         return;

@@ -36,12 +36,12 @@ std::string Cp932ToUtf8(const std::string& bytes)
 TEST(ApplyToDriver, RunningDriverGetsTheReloadControlAndThePortIsClosedAgain)
 {
     FakePortIoCalls calls;
-    calls.ports["COM5"] = true;
+    calls.ports["\\\\.\\COM5"] = true;
     ApplyToDriver(calls, "COM5", kOwner);
     EXPECT_EQ(calls.log, (std::vector<std::string>{
-                             "open COM5 C0000000 0 3 0",
+                             "open \\\\.\\COM5 C0000000 0 3 0",
                              "control 9C432000 null 0 null 0 count",
-                             "close COM5",
+                             "close \\\\.\\COM5",
                          }));
     EXPECT_TRUE(calls.messages.empty());
 }
@@ -51,7 +51,7 @@ TEST(ApplyToDriver, PortThatDoesNotOpenShowsTheFirstMessageAndSendsNothing)
     for (const char* name : {"COM5", ""})
     {
         FakePortIoCalls calls;
-        calls.ports["COM7"] = true;
+        calls.ports["\\\\.\\COM7"] = true;
         ApplyToDriver(calls, name, kOwner);
         ASSERT_EQ(calls.log.size(), 2u) << name;
         EXPECT_EQ(calls.log[1], "message nocaption 0");
@@ -63,22 +63,26 @@ TEST(ApplyToDriver, PortThatDoesNotOpenShowsTheFirstMessageAndSendsNothing)
 TEST(ApplyToDriver, RefusedControlShowsTheSecondMessageBeforeThePortIsClosed)
 {
     FakePortIoCalls calls;
-    calls.ports["COM5"] = false;
+    calls.ports["\\\\.\\COM5"] = false;
     ApplyToDriver(calls, "COM5", kOwner);
     EXPECT_EQ(calls.log, (std::vector<std::string>{
-                             "open COM5 C0000000 0 3 0",
+                             "open \\\\.\\COM5 C0000000 0 3 0",
                              "control 9C432000 null 0 null 0 count",
                              "message nocaption 0",
-                             "close COM5",
+                             "close \\\\.\\COM5",
                          }));
     EXPECT_EQ(calls.messages, std::vector<std::string>{kReloadFailedMessage});
 }
 
-TEST(ApplyToDriver, PortNameIsUsedWithoutADevicePrefix)
+// COM10 and above open only through the device namespace.
+TEST(ApplyToDriver, PortIsOpenedThroughTheDeviceNamespace)
 {
     FakePortIoCalls calls;
-    ApplyToDriver(calls, "COM12", kOwner);
-    EXPECT_EQ(calls.log[0], "open COM12 C0000000 0 3 0");
+    ApplyToDriver(calls, "COM40", kOwner);
+    EXPECT_EQ(calls.log[0], "open \\\\.\\COM40 C0000000 0 3 0");
+    FakePortIoCalls empty;
+    ApplyToDriver(empty, "", kOwner);
+    EXPECT_EQ(empty.log[0], "open  C0000000 0 3 0");
 }
 
 TEST(PageMessages, AreTheJapaneseTextsInCodePage932)

@@ -39,7 +39,7 @@ class PortPageTest : public testing::Test
     PortPageTest()
     {
         InstallKeyer(device, "COM5");
-        portIo.ports["COM5"] = true;
+        portIo.ports["\\\\.\\COM5"] = true;
     }
 
     std::unique_ptr<PortPage> OpenPage(const PageContext& context)
@@ -136,9 +136,9 @@ TEST_F(PortPageTest, UserChangesAreStoredButTheDriverIsReachedUnderItsOldName)
     EXPECT_EQ(AsDword(device.key["PttLogic"]), 1u);
     EXPECT_EQ(device.properties[kSpdrpFriendlyName], "Keyer (COM8)");
     EXPECT_EQ(portIo.log, (std::vector<std::string>{
-                              "open COM5 C0000000 0 3 0", "control 9C432000 null 0 null 0 count",
-                              "close COM5", "open COM5 C0000000 0 3 0",
-                              "control 9C432000 null 0 null 0 count", "close COM5"}));
+                              "open \\\\.\\COM5 C0000000 0 3 0", "control 9C432000 null 0 null 0 count",
+                              "close \\\\.\\COM5", "open \\\\.\\COM5 C0000000 0 3 0",
+                              "control 9C432000 null 0 null 0 count", "close \\\\.\\COM5"}));
 }
 
 TEST_F(PortPageTest, DisconnectedDeviceGetsItsValuesStoredAndTheFirstMessageAtEveryApply)
@@ -168,7 +168,7 @@ TEST_F(PortPageTest, EmptyPortBoxKeepsTheStoredNameAndFriendlyName)
     EXPECT_EQ(device.properties[kSpdrpFriendlyName], "Keyer (COM300)");
     EXPECT_EQ(AsDword(device.key["PttFunc"]), 2u);
     // The keying values still reach the driver under the name it has.
-    EXPECT_EQ(portIo.log[0], "open COM300 C0000000 0 3 0");
+    EXPECT_EQ(portIo.log[0], "open \\\\.\\COM300 C0000000 0 3 0");
 }
 
 TEST_F(PortPageTest, UnreadablePortNameSelectsNoRowAndTheLiveApplyCannotOpen)
@@ -223,7 +223,7 @@ TEST_F(PortPageTest, TwoPagesInOneProcessEachApplyToTheirOwnDevice)
     PageContext* secondContext = new PageContext{reinterpret_cast<void*>(0x2000), &secondKeyer};
     FakeDeviceState& second = deviceCalls.Device(*secondContext);
     InstallKeyer(second, "COM9");
-    portIo.ports["COM9"] = true;
+    portIo.ports["\\\\.\\COM9"] = true;
 
     FakePageView firstView, secondView;
     auto firstPage = OpenPage(*firstContext);
@@ -241,7 +241,7 @@ TEST_F(PortPageTest, TwoPagesInOneProcessEachApplyToTheirOwnDevice)
     EXPECT_EQ(device.key["PortName"].data, SzWithTerminator("COM6").data);
     EXPECT_EQ(second.key["PortName"].data, SzWithTerminator("COM9").data);
     EXPECT_EQ(second.properties[kSpdrpFriendlyName], "Keyer (COM9)");
-    EXPECT_EQ(portIo.log[0], "open COM5 C0000000 0 3 0");
+    EXPECT_EQ(portIo.log[0], "open \\\\.\\COM5 C0000000 0 3 0");
     EXPECT_EQ(second.openKeys, 0);
 }
 

@@ -527,9 +527,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     bool page = Check(LoadPageProvider(pageDll, &error), "load the page provider",
                       std::string("EnumPropPages in ") + pageDll, error.empty() ? "loaded" : error);
     if (page)
-        LiveApplyInPage(port, standIn, InstalledPortName,
-                        "the page opens the bare name; COM10 and above need \\\\.\\ (reported)",
-                        0);
+        LiveApplyInPage(port, standIn, InstalledPortName, NULL, 0);
 
     RepublishMovesThePort(port, standIn, pagePort);
     const int movedPortNumber = 44;
