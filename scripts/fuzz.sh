@@ -9,7 +9,7 @@ dir="$root/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVK_FUZZ=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" >/dev/null
 mkdir -p "$dir/corpus"
-log="$dir/fuzz.log"
+log="$dir/fuzz-$runs.log"
 if ! "$dir/tests/fuzz/driver_fuzzer" -runs="$runs" -max_len=512 -timeout=30 \
         -print_final_stats=1 -artifact_prefix="$dir/" "$dir/corpus" >"$log" 2>&1; then
     tail -60 "$log"

@@ -178,7 +178,11 @@ class Session
             unsigned n = in.Byte() % 3;
             if (call == hk::KernelCall::DeleteSymbolicLink ||
                 call == hk::KernelCall::DeleteRegistryValue)
+            {
+                /* "Not found" would claim the object is gone while it is not. */
                 n = n ? n : 1;
+                status = STATUS_ACCESS_DENIED;
+            }
             hk::FailCall(call, status, n);
             break;
         }
