@@ -6,7 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 jobs=$(nproc)
 
-"$root/scripts/build-package.sh"
+VK_DEMO=0 "$root/scripts/build-package.sh"
 
 for flavour in plain sanitize; do
     dir="$root/build/host-$flavour"
