@@ -1,0 +1,343 @@
+/*
+ * keybench: what a line change costs a keying program under Wine, beside
+ * the cheapest way to put the same report on the device.
+ *
+ *   (a) EscapeCommFunction(SETDTR/CLRDTR) on COM40: vkserial, Wine's hidclass,
+ *       the stand-in minidriver; one synchronous 9-byte write per change.
+ *   (b) WriteFile of the same 9-byte report on the HID collection's handle,
+ *       passed down through vkserial to the same hidclass and minidriver.
+ *
+ * Blocks of (a) and (b) alternate, and so does which goes first, so that
+ * whatever else the machine does lands on both. After every block the
+ * stand-in's log must hold exactly that block's reports, contiguous and in
+ * order, or the run fails. Raw samples go to <folder> for the plot.
+ *
+ *   keybench <folder> [latency blocks]
+ */
+#include <windows.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "device_setup.h"
+#include "hid_access.h"
+#include "latency_figures.h"
+#include "standin_client.h"
+
+namespace {
+
+const char PortName[] = "COM40";
+const int LatencyBlockCalls = 100;
+const int ThroughputBlocks = 10;
+const int ThroughputBlockCalls = 500;  // below the stand-in's 512-report log
+const int TailBlocks = 20;
+const int TailBlockCalls = 100;
+
+/* With RTS low (PTT bit 1), the state byte for DTR raised (Key 0) and dropped (Key 1). */
+const unsigned char StateDtrRaised = 0x02;
+const unsigned char StateDtrDropped = 0x03;
+
+Stopwatch Clock;
+bool ReportFault = false;
+
+class Bench {
+public:
+    bool Open();
+    ~Bench();
+
+    /* (a): the i-th call of a block raises DTR when i is even, drops it when odd. */
+    bool LineChange(int i) { return EscapeCommFunction(port_, i % 2 ? CLRDTR : SETDTR) != FALSE; }
+    /* (b): the report vkserial would send for the same change. */
+    bool HidWrite(int i)
+    {
+        unsigned char report[9] = {0x00, 0x01, i % 2 ? StateDtrDropped : StateDtrRaised};
+        DWORD written = 0;
+        return WriteFile(collection_, report, sizeof(report), &written, NULL) != FALSE;
+    }
+    /* Any HID class control hands the collection handle's writes to the HID
+       stack until the next serial control on the port. */
+    bool HandOverToHid()
+    {
+        wchar_t text[64];
+        return HidD_GetManufacturerString(collection_, text, sizeof(text)) != FALSE;
+    }
+    /* Both lines low and the log empty, so that a block's states are known. */
+    bool ResetLines(HANDLE port)
+    {
+        return EscapeCommFunction(port, CLRRTS) && EscapeCommFunction(port, CLRDTR) &&
+               standIn_.Clear();
+    }
+    bool ResetLines() { return ResetLines(port_); }
+    HANDLE Port() const { return port_; }
+    HANDLE SecondPort() const { return secondPort_; }
+    std::vector<STANDIN_REPORT> ReadLog();
+
+private:
+    StandInClient standIn_;
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    HANDLE secondPort_ = INVALID_HANDLE_VALUE;
+    HANDLE collection_ = INVALID_HANDLE_VALUE;
+};
+
+HANDLE OpenPort()
+{
+    return CreateFileA((std::string("\\\\.\\") + PortName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                       0, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+bool Bench::Open()
+{
+    // The port's start ends with the COM name: wait for it, then for the interface.
+    char target[512];
+    DWORD start = GetTickCount();
+    while (QueryDosDeviceA(PortName, target, sizeof(target)) == 0) {
+        if (GetTickCount() - start > 20000) {
+            std::printf("%s never appeared\n", PortName);
+            return false;
+        }
+        Sleep(50);
+    }
+    std::string path = WaitForHidInterfacePath("HID\\VID_1234&PID_5678\\", 10000);
+    if (!standIn_.IsOpen() || path.empty()) {
+        std::printf("stand-in control device or HID interface missing\n");
+        return false;
+    }
+    port_ = OpenPort();
+    secondPort_ = OpenPort();
+    collection_ = OpenHidCollection(path);
+    if (port_ == INVALID_HANDLE_VALUE || secondPort_ == INVALID_HANDLE_VALUE ||
+        collection_ == INVALID_HANDLE_VALUE) {
+        std::printf("open failed: error %lu\n", GetLastError());
+        return false;
+    }
+    // Opens run their identity check behind CreateFile's back; a request on
+    // the handle runs after it.
+    ResetLines();
+    LineChange(0);
+    std::vector<STANDIN_REPORT> seen = standIn_.WaitForReports(1, 2000);
+    if (seen.size() != 1 || seen[0].Data[1] != StateDtrRaised) {
+        std::printf("the port sends no reports: is the stand-in QX7LMN/1?\n");
+        return false;
+    }
+    return true;
+}
+
+Bench::~Bench()
+{
+    for (HANDLE handle : {port_, secondPort_, collection_})
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+}
+
+std::vector<STANDIN_REPORT> Bench::ReadLog()
+{
+    // Blocks stay below the log's capacity, so a lost report shows as a short count.
+    return standIn_.Reports();
+}
+
+/* The block's reports must be exactly count alternating states, contiguous and in order. */
+bool CheckAlternatingReports(Bench& bench, const char* what, int count)
+{
+    std::vector<STANDIN_REPORT> reports = bench.ReadLog();
+    std::string fault;
+    if (static_cast<int>(reports.size()) != count)
+        fault = std::to_string(reports.size()) + " reports for " + std::to_string(count) +
+                " calls";
+    for (size_t i = 0; fault.empty() && i < reports.size(); ++i) {
+        const STANDIN_REPORT& report = reports[i];
+        unsigned char expected = i % 2 ? StateDtrDropped : StateDtrRaised;
+        if (report.Data[0] != 0x01 || report.Data[1] != expected)
+            fault = "report " + std::to_string(i) + " has the wrong state";
+        else if (i > 0 && report.Sequence != reports[i - 1].Sequence + 1)
+            fault = "report " + std::to_string(i) + " out of sequence";
+    }
+    if (!fault.empty()) {
+        std::printf("REPORT FAULT in %s: %s\n", what, fault.c_str());
+        ReportFault = true;
+    }
+    return fault.empty();
+}
+
+enum Method { ThroughPort, ToCollection };
+
+/* Times each call of one block; the reports are checked after the clock stops. */
+void LatencyBlock(Bench& bench, Method method, int calls, std::vector<double>* samples)
+{
+    bench.ResetLines();
+    if (method == ToCollection)
+        bench.HandOverToHid();
+    for (int i = 0; i < calls; ++i) {
+        LONGLONG before = Clock.Now();
+        bool ok = method == ThroughPort ? bench.LineChange(i) : bench.HidWrite(i);
+        LONGLONG after = Clock.Now();
+        if (!ok) {
+            std::printf("call %d failed: error %lu\n", i, GetLastError());
+            ReportFault = true;
+            return;
+        }
+        samples->push_back(Clock.Microseconds(before, after));
+    }
+    CheckAlternatingReports(bench, method == ThroughPort ? "(a)" : "(b)", calls);
+}
+
+/* Back-to-back calls; returns the block's duration in microseconds. */
+double ThroughputBlock(Bench& bench, Method method, int calls)
+{
+    bench.ResetLines();
+    if (method == ToCollection)
+        bench.HandOverToHid();
+    LONGLONG before = Clock.Now();
+    for (int i = 0; i < calls; ++i) {
+        bool ok = method == ThroughPort ? bench.LineChange(i) : bench.HidWrite(i);
+        if (!ok)
+            ReportFault = true;
+    }
+    LONGLONG after = Clock.Now();
+    CheckAlternatingReports(bench, method == ThroughPort ? "(a) throughput" : "(b) throughput",
+                            calls);
+    return Clock.Microseconds(before, after);
+}
+
+struct Toggler {
+    HANDLE port;
+    volatile LONG stop;
+    volatile LONG calls;
+};
+
+DWORD WINAPI ToggleRts(void* context)
+{
+    Toggler* toggler = static_cast<Toggler*>(context);
+    while (!toggler->stop) {
+        EscapeCommFunction(toggler->port, toggler->calls % 2 ? CLRRTS : SETRTS);
+        InterlockedIncrement(&toggler->calls);
+    }
+    return 0;
+}
+
+/* Key (bit 0) must change exactly at the first handle's calls and PTT (bit 1)
+   at the second's: the interleaving is free, each line's order is not. */
+void CheckTwoLineReports(Bench& bench, int dtrCalls, int rtsCalls)
+{
+    std::vector<STANDIN_REPORT> reports = bench.ReadLog();
+    int keyChanges = 0, pttChanges = 0;
+    unsigned char previous = StateDtrDropped;  // both lines low
+    for (const STANDIN_REPORT& report : reports) {
+        unsigned char state = report.Data[1];
+        keyChanges += (state ^ previous) & 1;
+        pttChanges += ((state ^ previous) >> 1) & 1;
+        previous = state;
+    }
+    int count = static_cast<int>(reports.size());
+    if (count != dtrCalls + rtsCalls || keyChanges != dtrCalls || pttChanges != rtsCalls) {
+        std::printf("REPORT FAULT with two handles: %d reports, %d Key and %d PTT changes for %d "
+                    "DTR and %d RTS calls\n",
+                    count, keyChanges, pttChanges, dtrCalls, rtsCalls);
+        ReportFault = true;
+    }
+}
+
+void TailBlock(Bench& bench, int calls, std::vector<double>* samples, long* otherCalls)
+{
+    bench.ResetLines(bench.SecondPort());
+    bench.ResetLines();
+    Toggler toggler = {bench.SecondPort(), 0, 0};
+    HANDLE thread = CreateThread(NULL, 0, ToggleRts, &toggler, 0, NULL);
+    // Measure only once the other handle is keying.
+    while (toggler.calls < 2)
+        Sleep(0);
+    for (int i = 0; i < calls; ++i) {
+        LONGLONG before = Clock.Now();
+        bench.LineChange(i);
+        LONGLONG after = Clock.Now();
+        samples->push_back(Clock.Microseconds(before, after));
+    }
+    InterlockedExchange(&toggler.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    *otherCalls += toggler.calls;
+    CheckTwoLineReports(bench, calls, toggler.calls);
+}
+
+const char* Verdict(bool met)
+{
+    return met ? "met" : "MISSED";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setvbuf(stdout, NULL, _IONBF, 0);
+    if (argc < 2) {
+        std::printf("usage: keybench <folder for samples> [latency blocks, default 40]\n");
+        return 2;
+    }
+    std::string folder = argv[1];
+    int latencyBlocks = argc > 2 ? std::atoi(argv[2]) : 40;
+
+    Bench bench;
+    if (!bench.Open())
+        return 1;
+
+    // 1. Latency: alternating blocks, alternating which method goes first.
+    std::vector<double> a, b;
+    for (int block = 0; block < latencyBlocks; ++block) {
+        Method first = block % 2 ? ToCollection : ThroughPort;
+        Method second = first == ThroughPort ? ToCollection : ThroughPort;
+        LatencyBlock(bench, first, LatencyBlockCalls, first == ThroughPort ? &a : &b);
+        LatencyBlock(bench, second, LatencyBlockCalls, second == ThroughPort ? &a : &b);
+    }
+    Figures fa = Summarize(a), fb = Summarize(b);
+    std::printf("Latency per call, microseconds (%d interleaved blocks of %d calls each):\n",
+                latencyBlocks, LatencyBlockCalls);
+    PrintFiguresHeader();
+    PrintFigures("(a) EscapeCommFunction SETDTR/CLRDTR, vkserial", fa);
+    PrintFigures("(b) WriteFile 9 bytes to the HID collection", fb);
+    double ratio = fa.median / fb.median;
+    std::printf("  ratio of medians a/b: %.2f (target <= 1.20: %s)\n\n", ratio,
+                Verdict(ratio <= 1.2));
+
+    // 2. Throughput: back-to-back calls on one handle, every report checked.
+    double aTime = 0, bTime = 0;
+    for (int block = 0; block < ThroughputBlocks; ++block) {
+        if (block % 2) {
+            bTime += ThroughputBlock(bench, ToCollection, ThroughputBlockCalls);
+            aTime += ThroughputBlock(bench, ThroughPort, ThroughputBlockCalls);
+        } else {
+            aTime += ThroughputBlock(bench, ThroughPort, ThroughputBlockCalls);
+            bTime += ThroughputBlock(bench, ToCollection, ThroughputBlockCalls);
+        }
+    }
+    double total = static_cast<double>(ThroughputBlocks) * ThroughputBlockCalls;
+    double aRate = total / aTime * 1e6, bRate = total / bTime * 1e6;
+    std::printf("Throughput, one handle (%d interleaved blocks of %d calls each):\n",
+                ThroughputBlocks, ThroughputBlockCalls);
+    std::printf("  (a) line changes per second: %8.0f\n", aRate);
+    std::printf("  (b) HID writes per second:   %8.0f\n", bRate);
+    std::printf("  a/b: %.2f (target >= 0.80: %s); every report received in order: %s\n\n",
+                aRate / bRate, Verdict(aRate / bRate >= 0.8), ReportFault ? "NO" : "yes");
+
+    // 3. Tail: DTR on one handle while a second handle toggles RTS.
+    std::vector<double> loaded;
+    long otherCalls = 0;
+    for (int block = 0; block < TailBlocks; ++block)
+        TailBlock(bench, TailBlockCalls, &loaded, &otherCalls);
+    Figures fl = Summarize(loaded);
+    std::printf("Tail: (a) while a second handle toggles RTS (%ld RTS changes meanwhile):\n",
+                otherCalls);
+    PrintFiguresHeader();
+    PrintFigures("(a) with a second handle keying", fl);
+    std::printf("  p99 %.1f us (target <= 1000: %s)\n", fl.p99, Verdict(fl.p99 <= 1000));
+
+    bool written = WriteSamples(folder + "\\a.txt", a) && WriteSamples(folder + "\\b.txt", b) &&
+                   WriteSamples(folder + "\\a-loaded.txt", loaded);
+    if (!written)
+        std::printf("could not write the samples to %s\n", folder.c_str());
+    std::printf("\nreports: %s\n", ReportFault ? "FAULTS (see above)" : "all received, in order");
+    return ReportFault || !written ? 1 : 0;
+}

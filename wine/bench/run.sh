@@ -1,0 +1,63 @@
+#!/bin/sh
+# Keying latency and throughput under Wine, printed as figures (a benchmark,
+# not a test): a fresh 32-bit prefix, the package from dist/ staged, the
+# stand-in device plugged in as QX7LMN/1, then keybench on COM40.
+#
+#   wine/bench/run.sh [latency blocks]   figures; samples in build/wine-bench/last/
+#   wine/bench/plot.sh                   the PNG of the last run's samples
+#
+# Kernel drivers need no display: this runs headless without Xvfb.
+set -e
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+out="$root/build/wine-bench"
+system="$root/build/wine-system"
+dist="${VK_DIST_DIR:-$root/dist}"
+blocks=${1:-40}
+
+[ -f "$dist/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ] ||
+    { echo "no package in $dist: run scripts/build-package.sh first"; exit 1; }
+mkdir -p "$out" "$system"
+flock "$system/.build.lock" "$root/wine/system/build.sh" "$system"
+make -s -f "$here/Makefile" -j"$(nproc)" OUT="$out"
+
+run=$(mktemp -d "$out/run.XXXXXX")
+# A copy: a package rebuilt meanwhile must not change under the run.
+cp "$dist/vkserial.sys" "$dist/vkserial.inf" "$run/"
+export WINEARCH=win32
+export WINEPREFIX="$run/prefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+finish() {
+    status=$?
+    wineserver -k 2>/dev/null || true
+    rm -rf "$run/prefix" "$out/last"
+    mv "$run" "$out/last" 2>/dev/null || true
+    exit $status
+}
+trap finish EXIT
+
+wineboot -i >"$run/boot.log" 2>&1
+wineserver -w
+# Every wineserver start rebuilds the driver stacks: one server for the run.
+wineserver -p
+win() { winepath -w "$1"; }
+# Driver hosts keep the output of the step that started them: files, not pipes.
+wine "$system/systemtest.exe" stage "$(win "$run/vkserial.inf")" "$(win "$run/vkserial.sys")" \
+    >"$run/stage.log" 2>&1 || { cat "$run/stage.log"; exit 1; }
+wine "$system/systemtest.exe" plug "$(win "$system/vkstandin.inf")" QX7LMN/1 \
+    >"$run/plug.log" 2>&1 || { cat "$run/plug.log"; exit 1; }
+
+{
+    echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores," \
+        "$(uname -sr), $(wine --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "package: $(sha256sum "$run/vkserial.sys" | cut -c1-12) vkserial.sys"
+    echo
+} >"$run/figures.txt"
+set +e
+timeout 600 wine "$out/keybench.exe" "$(win "$run")" "$blocks" >>"$run/figures.txt" 2>&1
+rc=$?
+set -e
+cat "$run/figures.txt"
+exit $rc
