@@ -37,8 +37,13 @@ DeviceSettingsStore::~DeviceSettingsStore()
 std::string DeviceSettingsStore::ReadDisplayName()
 {
     char buffer[kNameBufferSize] = {};
-    if (calls_.GetDeviceRegistryProperty(device_, kSpdrpFriendlyName, buffer, sizeof buffer) ||
-        calls_.GetDeviceRegistryProperty(device_, kSpdrpDeviceDesc, buffer, sizeof buffer))
+    if (calls_.GetDeviceRegistryProperty(device_, kSpdrpFriendlyName, buffer, sizeof buffer))
+        return TextFromBuffer(buffer, sizeof buffer);
+    // A friendly name too long for the buffer may have left part of itself
+    // there (the contents are undefined after a failure); a shorter
+    // description stored without a terminator would run on into it.
+    std::memset(buffer, 0, sizeof buffer);
+    if (calls_.GetDeviceRegistryProperty(device_, kSpdrpDeviceDesc, buffer, sizeof buffer))
         return TextFromBuffer(buffer, sizeof buffer);
     return std::string();
 }

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstring>
 
 namespace vkprop
 {
@@ -82,6 +83,37 @@ PortsInUse PortChoiceList::MarkPortsInUse(const std::vector<PortMapValue>& value
             inUse.set(static_cast<std::size_t>(*number - 1));
     }
     return inUse;
+}
+
+PortsInUse PortChoiceList::ScanPortMap(PortMapCalls& calls)
+{
+    constexpr std::uint32_t kBufferSize = 256;
+    constexpr std::uint32_t kKeyQueryValue = 1;
+    KeyRef map = nullptr;
+    if (!calls.OpenKey("HARDWARE\\DEVICEMAP\\SERIALCOMM", kKeyQueryValue, map))
+        return PortsInUse();
+    std::vector<PortMapValue> values;
+    for (std::uint32_t index = 0;; ++index)
+    {
+        char name[kBufferSize];
+        unsigned char data[kBufferSize];
+        // RegEnumValueA overwrites both sizes with the lengths it returned.
+        std::uint32_t nameSize = kBufferSize;
+        std::uint32_t dataSize = kBufferSize;
+        std::uint32_t type = 0;
+        // Ends at the last value, and also at a value whose name or data does
+        // not fit: the values after it are not examined.
+        if (calls.EnumValue(map, index, name, nameSize, type, data, dataSize) != kErrorSuccess)
+            break;
+        // Registry strings need not be terminated, and a data length beyond
+        // the buffer is no licence to read past it.
+        const std::size_t size = dataSize < kBufferSize ? dataSize : kBufferSize;
+        const void* end = std::memchr(data, 0, size);
+        const std::size_t length = end ? static_cast<const unsigned char*>(end) - data : size;
+        values.push_back({type, std::string(reinterpret_cast<const char*>(data), length)});
+    }
+    calls.CloseKey(map);
+    return MarkPortsInUse(values);
 }
 
 std::vector<std::string> PortChoiceList::BuildPortRows(const PortsInUse& inUse, int currentNumber)

@@ -2,6 +2,8 @@
 // the box's text to the name that is stored.
 #pragma once
 
+#include "PlatformValues.h"
+
 #include <bitset>
 #include <cstdint>
 #include <optional>
@@ -23,6 +25,24 @@ struct PortMapValue
     std::string data;
 };
 
+// The registry calls of the port map scan, in the shape of the ANSI
+// functions behind them, so that the scan runs over the real map on Windows
+// and over an in-memory one in the host tests.
+class PortMapCalls
+{
+  public:
+    virtual ~PortMapCalls() = default;
+
+    // RegOpenKeyExA under HKEY_LOCAL_MACHINE; false unless ERROR_SUCCESS.
+    virtual bool OpenKey(const char* path, std::uint32_t access, KeyRef& key) = 0;
+    // RegEnumValueA: nameSize in characters and dataSize in bytes, the
+    // buffer sizes in, the lengths out. Returns a Win32 error code.
+    virtual long EnumValue(KeyRef key, std::uint32_t index, char* name, std::uint32_t& nameSize,
+                           std::uint32_t& type, void* data, std::uint32_t& dataSize) = 0;
+    // RegCloseKey
+    virtual void CloseKey(KeyRef key) = 0;
+};
+
 class PortChoiceList
 {
   public:
@@ -33,8 +53,8 @@ class PortChoiceList
     // Marks the ports named by REG_SZ values; value names are not looked at.
     static PortsInUse MarkPortsInUse(const std::vector<PortMapValue>& values);
 
-    // Reads SERIALCOMM (Windows only).
-    static PortsInUse ScanPortMap();
+    // Reads the system's serial port map, HARDWARE\DEVICEMAP\SERIALCOMM.
+    static PortsInUse ScanPortMap(PortMapCalls& calls);
 
     static std::vector<std::string> BuildPortRows(const PortsInUse& inUse, int currentNumber);
 

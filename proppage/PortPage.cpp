@@ -82,6 +82,10 @@ std::optional<std::string> PortPage::Fill(PageView& view)
     view.SetInverted(Line::Ptt, store_.ReadDword("PttLogic") == 1u);
 
     std::optional<std::string> sampleInfo = store_.ReadSampleInfo();
+    // A value with no data, or data that begins with a zero byte, names
+    // nothing for the shell to open: the button goes as for a missing value.
+    if (sampleInfo && sampleInfo->empty())
+        sampleInfo.reset();
     if (!sampleInfo)
         view.HideMoreInfo();
     return sampleInfo;

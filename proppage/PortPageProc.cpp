@@ -24,12 +24,14 @@ namespace
 struct PageRecord
 {
     explicit PageRecord(const PageContext& context)
-        : page(deviceCalls, portCalls, context, &PortChoiceList::ScanPortMap)
+        : page(deviceCalls, portCalls, context,
+               [this] { return PortChoiceList::ScanPortMap(portMapCalls); })
     {
     }
 
     SetupApiDeviceCalls deviceCalls;
     Win32PortIoCalls portCalls;
+    Win32PortMapCalls portMapCalls;
     PortPage page;
 };
 

@@ -16,6 +16,7 @@ static_assert(kKeyReadWrite == (KEY_READ | KEY_WRITE));
 static_assert(kGenericReadWrite == (GENERIC_READ | GENERIC_WRITE));
 static_assert(kOpenExisting == OPEN_EXISTING && kMbOk == MB_OK);
 static_assert(kErrorSuccess == ERROR_SUCCESS);
+static_assert(KEY_QUERY_VALUE == 1);
 static_assert(IOCTL_KEYER_RELOAD_SETTINGS == static_cast<std::uint32_t>(
                   CTL_CODE(0x9C43, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)));
 
@@ -73,6 +74,35 @@ long SetupApiDeviceCalls::SetValue(KeyRef key, const char* name, std::uint32_t t
 void SetupApiDeviceCalls::SubstituteEnvironment(char* buffer, std::uint32_t bufferSize)
 {
     DoEnvironmentSubstA(buffer, bufferSize);
+}
+
+bool Win32PortMapCalls::OpenKey(const char* path, std::uint32_t access, KeyRef& key)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &opened) != ERROR_SUCCESS)
+        return false;
+    key = opened;
+    return true;
+}
+
+long Win32PortMapCalls::EnumValue(KeyRef key, std::uint32_t index, char* name,
+                                  std::uint32_t& nameSize, std::uint32_t& type, void* data,
+                                  std::uint32_t& dataSize)
+{
+    DWORD nameLength = nameSize;
+    DWORD dataLength = dataSize;
+    DWORD valueType = 0;
+    const LONG result = RegEnumValueA(static_cast<HKEY>(key), index, name, &nameLength, nullptr,
+                                      &valueType, static_cast<BYTE*>(data), &dataLength);
+    nameSize = nameLength;
+    dataSize = dataLength;
+    type = valueType;
+    return result;
+}
+
+void Win32PortMapCalls::CloseKey(KeyRef key)
+{
+    RegCloseKey(static_cast<HKEY>(key));
 }
 
 bool Win32PortIoCalls::CreatePortFile(const char* name, std::uint32_t access,

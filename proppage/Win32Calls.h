@@ -4,6 +4,7 @@
 
 #include "ApplyToDriver.h"
 #include "DeviceCalls.h"
+#include "PortChoiceList.h"
 
 namespace vkprop
 {
@@ -22,6 +23,15 @@ class SetupApiDeviceCalls : public DeviceCalls
     long SetValue(KeyRef key, const char* name, std::uint32_t type, const void* data,
                   std::uint32_t size) override;
     void SubstituteEnvironment(char* buffer, std::uint32_t bufferSize) override;
+};
+
+class Win32PortMapCalls : public PortMapCalls
+{
+  public:
+    bool OpenKey(const char* path, std::uint32_t access, KeyRef& key) override;
+    long EnumValue(KeyRef key, std::uint32_t index, char* name, std::uint32_t& nameSize,
+                   std::uint32_t& type, void* data, std::uint32_t& dataSize) override;
+    void CloseKey(KeyRef key) override;
 };
 
 class Win32PortIoCalls : public PortIoCalls

@@ -9,7 +9,6 @@ add_library(vkprop SHARED
     ${VKPROP_LOGIC_SOURCES}
     Controls.cpp
     EnumPropPages.cpp
-    PortMapScan.cpp
     PortPageProc.cpp
     Win32Calls.cpp
     vkprop.rc

@@ -1,5 +1,13 @@
 // In-memory stand-ins for the registry, SetupAPI, file and message calls the
 // page makes, following the documented behaviour of the real functions.
+//
+// On odd data they are as unkind as the real functions may be: data comes
+// back exactly as stored, of whatever type, with no terminator added (NT adds
+// one to string types when there is room; the page must not count on it); a
+// buffer too small gets ERROR_MORE_DATA with the size needed, and is filled
+// to its last byte with the start of the data (its contents are undefined
+// then), so that a buffer size larger than the real buffer shows as an
+// overrun under AddressSanitizer.
 #pragma once
 
 #include "ApplyToDriver.h"
@@ -9,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -26,6 +35,11 @@ namespace vkprop::test
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorInvalidHandle = 6;
 constexpr long kErrorMoreData = 234;
+constexpr long kErrorNoMoreItems = 259;
+
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegMultiSz = 7;
 
 struct RegValue
 {
@@ -36,6 +50,12 @@ struct RegValue
 inline RegValue Sz(const std::string& text)
 {
     return {kRegSz, std::vector<unsigned char>(text.begin(), text.end())};
+}
+
+// Data of any type, exactly these bytes.
+inline RegValue Bytes(std::uint32_t type, const std::string& bytes)
+{
+    return {type, std::vector<unsigned char>(bytes.begin(), bytes.end())};
 }
 
 inline RegValue SzWithTerminator(const std::string& text)
@@ -59,11 +79,31 @@ inline std::uint32_t AsDword(const RegValue& value)
     return number;
 }
 
+// Hands back stored data as the registry does: all of it when it fits,
+// otherwise ERROR_MORE_DATA, the size needed, and a buffer filled to its end.
+inline long ReturnData(const std::vector<unsigned char>& data, void* buffer, std::uint32_t& size)
+{
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    if (data.size() > size)
+    {
+        std::copy(data.begin(), data.begin() + size, bytes);
+        size = static_cast<std::uint32_t>(data.size());
+        return kErrorMoreData;
+    }
+    std::copy(data.begin(), data.end(), bytes);
+    size = static_cast<std::uint32_t>(data.size());
+    return kErrorSuccess;
+}
+
 // One device as Device Manager and the registry hold it.
 struct FakeDeviceState
 {
     std::map<std::string, RegValue> key; // the hardware key
+    // Properties stored as REG_SZ with their terminator, the usual way.
     std::map<std::uint32_t, std::string> properties;
+    // Properties stored any other way (type, length, no terminator); they
+    // take precedence over the same property in properties.
+    std::map<std::uint32_t, RegValue> oddProperties;
     bool keyOpens = true;
     int openKeys = 0;
 };
@@ -104,17 +144,22 @@ class FakeDeviceCalls : public DeviceCalls
     {
         log.push_back("getprop " + std::to_string(property) + " " + std::to_string(bufferSize));
         FakeDeviceState& state = Device(device);
-        auto found = state.properties.find(property);
-        if (found == state.properties.end() || found->second.size() + 1 > bufferSize)
+        std::vector<unsigned char> data;
+        if (auto odd = state.oddProperties.find(property); odd != state.oddProperties.end())
+            data = odd->second.data;
+        else if (auto found = state.properties.find(property); found != state.properties.end())
+            data.assign(found->second.c_str(), found->second.c_str() + found->second.size() + 1);
+        else
             return false;
-        std::memcpy(buffer, found->second.c_str(), found->second.size() + 1);
-        return true;
+        // ERROR_INSUFFICIENT_BUFFER when the data does not fit.
+        return ReturnData(data, buffer, bufferSize) == kErrorSuccess;
     }
 
     bool SetDeviceRegistryProperty(const PageContext& device, std::uint32_t property,
                                    const char* data, std::uint32_t size) override
     {
         log.push_back("setprop " + std::to_string(property) + " " + std::to_string(size));
+        Device(device).oddProperties.erase(property);
         Device(device).properties[property] = std::string(data, strnlen(data, size));
         lastPropertySize = size;
         return true;
@@ -127,15 +172,7 @@ class FakeDeviceCalls : public DeviceCalls
         auto found = values.find(name);
         if (found == values.end())
             return kErrorFileNotFound;
-        const std::vector<unsigned char>& data = found->second.data;
-        if (data.size() > size)
-        {
-            size = static_cast<std::uint32_t>(data.size());
-            return kErrorMoreData;
-        }
-        std::copy(data.begin(), data.end(), static_cast<unsigned char*>(buffer));
-        size = static_cast<std::uint32_t>(data.size());
-        return kErrorSuccess;
+        return ReturnData(found->second.data, buffer, size);
     }
 
     long SetValue(KeyRef key, const char* name, std::uint32_t type, const void* data,
@@ -190,6 +227,62 @@ class FakeDeviceCalls : public DeviceCalls
     std::map<const void*, FakeDeviceState> devices_;
 };
 
+// HARDWARE\DEVICEMAP\SERIALCOMM: its values in the order RegEnumValueA
+// returns them.
+class FakePortMapCalls : public PortMapCalls
+{
+  public:
+    std::vector<std::pair<std::string, RegValue>> values;
+    bool opens = true;
+    int openKeys = 0;
+    std::vector<std::string> log; // "open <path> 1", "enum 0 256 256", "close"
+
+    bool OpenKey(const char* path, std::uint32_t access, KeyRef& key) override
+    {
+        log.push_back(std::string("open ") + path + " " + std::to_string(access));
+        if (!opens)
+            return false;
+        ++openKeys;
+        key = this;
+        return true;
+    }
+
+    // The name must fit with its terminator; one that does not gives
+    // ERROR_MORE_DATA (and, as Wine does, as much of it as fits).
+    long EnumValue(KeyRef key, std::uint32_t index, char* name, std::uint32_t& nameSize,
+                   std::uint32_t& type, void* data, std::uint32_t& dataSize) override
+    {
+        log.push_back("enum " + std::to_string(index) + " " + std::to_string(nameSize) + " " +
+                      std::to_string(dataSize));
+        if (key != this)
+            return kErrorInvalidHandle;
+        if (index >= values.size())
+            return kErrorNoMoreItems;
+        const auto& [valueName, value] = values[index];
+        type = value.type;
+        if (valueName.size() >= nameSize)
+        {
+            if (nameSize > 0)
+            {
+                std::memcpy(name, valueName.data(), nameSize - 1);
+                name[nameSize - 1] = 0;
+            }
+            nameSize = static_cast<std::uint32_t>(valueName.size());
+            ReturnData(value.data, data, dataSize);
+            return kErrorMoreData;
+        }
+        std::memcpy(name, valueName.c_str(), valueName.size() + 1);
+        nameSize = static_cast<std::uint32_t>(valueName.size());
+        return ReturnData(value.data, data, dataSize);
+    }
+
+    void CloseKey(KeyRef) override
+    {
+        log.push_back("close");
+        --openKeys;
+    }
+};
+
 class FakePortIoCalls : public PortIoCalls
 {
   public:
@@ -202,11 +295,14 @@ class FakePortIoCalls : public PortIoCalls
     bool CreatePortFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                         std::uint32_t disposition, std::uint32_t flags, FileRef& file) override
     {
-        char line[160];
-        std::snprintf(line, sizeof line, "open %s %08X %u %u %u", name, access, shareMode,
-                      disposition, flags);
-        log.push_back(line);
-        auto found = ports.find(name);
+        char line[80];
+        std::snprintf(line, sizeof line, " %08X %u %u %u", access, shareMode, disposition,
+                      flags);
+        log.push_back("open " + std::string(name) + line);
+        // Object names are case-insensitive: com5 opens COM5.
+        auto found = std::find_if(ports.begin(), ports.end(), [name](const auto& port) {
+            return strcasecmp(port.first.c_str(), name) == 0;
+        });
         if (found == ports.end())
             return false;
         file = &*found;
