@@ -70,7 +70,11 @@ static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJE
     status = IoCallDriver(Extension->LowerDevice, irp);
     if (status == STATUS_PENDING)
     {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        /* Wine's hidclass returns STATUS_PENDING for writes it has already
+           completed, and a wait there costs wineserver round trips even on a
+           signalled event. The event is set after ioStatus is written. */
+        if (!KeReadStateEvent(&event))
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
     return status;

@@ -7,7 +7,8 @@
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
 {
     KeInitializeSpinLock(&Extension->StateLock);
-    KeInitializeEvent(&Extension->OutputLock, SynchronizationEvent, TRUE);
+    Extension->OutputLockUsers = 0;
+    KeInitializeEvent(&Extension->OutputLock, SynchronizationEvent, FALSE);
     InitializeListHead(&Extension->OpenList);
     Extension->OpenFileObject = NULL;
 }

@@ -48,13 +48,16 @@ typedef struct _PORT_EXTENSION {
     /*
      * Requests on different handles run at the same time. StateLock guards
      * the open list, OpenFileObject, PassThrough, BaudRate and WaitMask.
-     * OutputLock (a synchronization event, signalled while free) is held
-     * from a line change until its report has been written, so reports
-     * leave in the order of the line changes and the last one matches the
-     * lines; it also guards the lines, the keying settings and
-     * IdentityVerified.
+     * The output lock is held from a line change until its report has been
+     * written, so reports leave in the order of the line changes and the
+     * last one matches the lines; it also guards the lines, the keying
+     * settings and IdentityVerified. OutputLockUsers counts its holder and
+     * waiters; only a contended acquisition waits on OutputLock (a
+     * synchronization event, signalled to hand the lock on), as a fast mutex
+     * does, but at PASSIVE_LEVEL, where a synchronous write can be awaited.
      */
     KSPIN_LOCK StateLock;
+    LONG OutputLockUsers;
     KEVENT OutputLock;
 
     /*
