@@ -13,6 +13,7 @@
  * order, or the run fails. Raw samples go to <folder> for the plot.
  *
  *   keybench <folder> [latency blocks]
+ *   keybench <folder> trace      20 calls of each between named landmarks
  */
 #include <windows.h>
 
@@ -36,7 +37,9 @@ const int LatencyBlockCalls = 100;
 const int ThroughputBlocks = 10;
 const int ThroughputBlockCalls = 500;  // below the stand-in's 512-report log
 const int TailBlocks = 20;
-const int TailBlockCalls = 100;
+const int TailBlockCalls = 60;
+/* The other handle stops here, so that a block's reports fit the stand-in's log. */
+const int TailOtherCap = STANDIN_LOG_CAPACITY - TailBlockCalls - 8;
 
 /* With RTS low (PTT bit 1), the state byte for DTR raised (Key 0) and dropped (Key 1). */
 const unsigned char StateDtrRaised = 0x02;
@@ -53,11 +56,12 @@ public:
     /* (a): the i-th call of a block raises DTR when i is even, drops it when odd. */
     bool LineChange(int i) { return EscapeCommFunction(port_, i % 2 ? CLRDTR : SETDTR) != FALSE; }
     /* (b): the report vkserial would send for the same change. */
-    bool HidWrite(int i)
+    bool HidWrite(int i) { return HidWrite(i, collection_); }
+    bool HidWrite(int i, HANDLE collection)
     {
         unsigned char report[9] = {0x00, 0x01, i % 2 ? StateDtrDropped : StateDtrRaised};
         DWORD written = 0;
-        return WriteFile(collection_, report, sizeof(report), &written, NULL) != FALSE;
+        return WriteFile(collection, report, sizeof(report), &written, NULL) != FALSE;
     }
     /* Any HID class control hands the collection handle's writes to the HID
        stack until the next serial control on the port. */
@@ -75,6 +79,7 @@ public:
     bool ResetLines() { return ResetLines(port_); }
     HANDLE Port() const { return port_; }
     HANDLE SecondPort() const { return secondPort_; }
+    HANDLE SecondCollection() const { return secondCollection_; }
     std::vector<STANDIN_REPORT> ReadLog();
 
 private:
@@ -82,6 +87,7 @@ private:
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE secondPort_ = INVALID_HANDLE_VALUE;
     HANDLE collection_ = INVALID_HANDLE_VALUE;
+    HANDLE secondCollection_ = INVALID_HANDLE_VALUE;
 };
 
 HANDLE OpenPort()
@@ -110,8 +116,9 @@ bool Bench::Open()
     port_ = OpenPort();
     secondPort_ = OpenPort();
     collection_ = OpenHidCollection(path);
+    secondCollection_ = OpenHidCollection(path);
     if (port_ == INVALID_HANDLE_VALUE || secondPort_ == INVALID_HANDLE_VALUE ||
-        collection_ == INVALID_HANDLE_VALUE) {
+        collection_ == INVALID_HANDLE_VALUE || secondCollection_ == INVALID_HANDLE_VALUE) {
         std::printf("open failed: error %lu\n", GetLastError());
         return false;
     }
@@ -129,7 +136,7 @@ bool Bench::Open()
 
 Bench::~Bench()
 {
-    for (HANDLE handle : {port_, secondPort_, collection_})
+    for (HANDLE handle : {port_, secondPort_, collection_, secondCollection_})
         if (handle != INVALID_HANDLE_VALUE)
             CloseHandle(handle);
 }
@@ -203,17 +210,23 @@ double ThroughputBlock(Bench& bench, Method method, int calls)
     return Clock.Microseconds(before, after);
 }
 
+/* The second program: it keys the other line, as fast as it can, until told
+   to stop or until its share of the stand-in's log is used up. */
 struct Toggler {
-    HANDLE port;
+    Bench* bench;
+    Method method;
     volatile LONG stop;
     volatile LONG calls;
 };
 
-DWORD WINAPI ToggleRts(void* context)
+DWORD WINAPI ToggleOtherLine(void* context)
 {
     Toggler* toggler = static_cast<Toggler*>(context);
-    while (!toggler->stop) {
-        EscapeCommFunction(toggler->port, toggler->calls % 2 ? CLRRTS : SETRTS);
+    while (!toggler->stop && toggler->calls < TailOtherCap) {
+        if (toggler->method == ThroughPort)
+            EscapeCommFunction(toggler->bench->SecondPort(), toggler->calls % 2 ? CLRRTS : SETRTS);
+        else
+            toggler->bench->HidWrite(toggler->calls, toggler->bench->SecondCollection());
         InterlockedIncrement(&toggler->calls);
     }
     return 0;
@@ -241,26 +254,67 @@ void CheckTwoLineReports(Bench& bench, int dtrCalls, int rtsCalls)
     }
 }
 
-void TailBlock(Bench& bench, int calls, std::vector<double>* samples, long* otherCalls)
+/* Only calls that began and ended while the other handle was keying count
+   as samples; every call's report is checked. */
+void TailBlock(Bench& bench, Method method, std::vector<double>* samples, long* otherCalls)
 {
     bench.ResetLines(bench.SecondPort());
     bench.ResetLines();
-    Toggler toggler = {bench.SecondPort(), 0, 0};
-    HANDLE thread = CreateThread(NULL, 0, ToggleRts, &toggler, 0, NULL);
-    // Measure only once the other handle is keying.
+    if (method == ToCollection)
+        bench.HandOverToHid();
+    Toggler toggler = {&bench, method, 0, 0};
+    HANDLE thread = CreateThread(NULL, 0, ToggleOtherLine, &toggler, 0, NULL);
     while (toggler.calls < 2)
         Sleep(0);
-    for (int i = 0; i < calls; ++i) {
+    int calls = 0;
+    for (; calls < TailBlockCalls && toggler.calls < TailOtherCap; ++calls) {
         LONGLONG before = Clock.Now();
-        bench.LineChange(i);
+        if (method == ThroughPort)
+            bench.LineChange(calls);
+        else
+            bench.HidWrite(calls);
         LONGLONG after = Clock.Now();
-        samples->push_back(Clock.Microseconds(before, after));
+        if (toggler.calls < TailOtherCap)
+            samples->push_back(Clock.Microseconds(before, after));
     }
     InterlockedExchange(&toggler.stop, 1);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     *otherCalls += toggler.calls;
-    CheckTwoLineReports(bench, calls, toggler.calls);
+    if (method == ThroughPort) {
+        CheckTwoLineReports(bench, calls, toggler.calls);
+    } else if (bench.ReadLog().size() != static_cast<size_t>(calls + toggler.calls)) {
+        std::printf("REPORT FAULT with two collection handles: %u reports for %ld writes\n",
+                    static_cast<unsigned>(bench.ReadLog().size()), calls + toggler.calls);
+        ReportFault = true;
+    }
+}
+
+/* A named event shows in a wineserver trace (wineserver -d2) as a landmark
+   between which the requests of each method can be counted. */
+void Landmark(const char* name)
+{
+    HANDLE mark = CreateEventA(NULL, FALSE, FALSE, name);
+    if (mark != NULL)
+        CloseHandle(mark);
+}
+
+int TraceCalls(Bench& bench, int calls)
+{
+    bench.ResetLines();
+    Landmark("keybench-a-begin");
+    for (int i = 0; i < calls; ++i)
+        bench.LineChange(i);
+    Landmark("keybench-a-end");
+    CheckAlternatingReports(bench, "(a) traced", calls);
+    bench.ResetLines();
+    bench.HandOverToHid();
+    Landmark("keybench-b-begin");
+    for (int i = 0; i < calls; ++i)
+        bench.HidWrite(i);
+    Landmark("keybench-b-end");
+    CheckAlternatingReports(bench, "(b) traced", calls);
+    return ReportFault ? 1 : 0;
 }
 
 const char* Verdict(bool met)
@@ -278,11 +332,14 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string folder = argv[1];
-    int latencyBlocks = argc > 2 ? std::atoi(argv[2]) : 40;
+    bool trace = argc > 2 && std::string(argv[2]) == "trace";
+    int latencyBlocks = argc > 2 && !trace ? std::atoi(argv[2]) : 40;
 
     Bench bench;
     if (!bench.Open())
         return 1;
+    if (trace)
+        return TraceCalls(bench, 20);
 
     // 1. Latency: alternating blocks, alternating which method goes first.
     std::vector<double> a, b;
@@ -322,20 +379,26 @@ int main(int argc, char** argv)
     std::printf("  a/b: %.2f (target >= 0.80: %s); every report received in order: %s\n\n",
                 aRate / bRate, Verdict(aRate / bRate >= 0.8), ReportFault ? "NO" : "yes");
 
-    // 3. Tail: DTR on one handle while a second handle toggles RTS.
-    std::vector<double> loaded;
-    long otherCalls = 0;
-    for (int block = 0; block < TailBlocks; ++block)
-        TailBlock(bench, TailBlockCalls, &loaded, &otherCalls);
-    Figures fl = Summarize(loaded);
-    std::printf("Tail: (a) while a second handle toggles RTS (%ld RTS changes meanwhile):\n",
-                otherCalls);
+    // 3. Tail: DTR on one handle while a second handle toggles RTS, beside
+    // the same with both handles writing to the collection.
+    std::vector<double> loaded, loadedB;
+    long otherCalls = 0, otherWrites = 0;
+    for (int block = 0; block < TailBlocks; ++block) {
+        TailBlock(bench, ThroughPort, &loaded, &otherCalls);
+        TailBlock(bench, ToCollection, &loadedB, &otherWrites);
+    }
+    Figures fl = Summarize(loaded), flb = Summarize(loadedB);
+    std::printf("Tail, a second handle keying the other line meanwhile (%d interleaved blocks of "
+                "up to %d calls; %ld RTS changes, %ld writes by the second handle):\n",
+                TailBlocks, TailBlockCalls, otherCalls, otherWrites);
     PrintFiguresHeader();
-    PrintFigures("(a) with a second handle keying", fl);
-    std::printf("  p99 %.1f us (target <= 1000: %s)\n", fl.p99, Verdict(fl.p99 <= 1000));
+    PrintFigures("(a) DTR, a second port handle toggling RTS", fl);
+    PrintFigures("(b) writes, a second collection handle writing", flb);
+    std::printf("  p99 of (a) %.1f us (target <= 1000: %s)\n", fl.p99, Verdict(fl.p99 <= 1000));
 
     bool written = WriteSamples(folder + "\\a.txt", a) && WriteSamples(folder + "\\b.txt", b) &&
-                   WriteSamples(folder + "\\a-loaded.txt", loaded);
+                   WriteSamples(folder + "\\a-loaded.txt", loaded) &&
+                   WriteSamples(folder + "\\b-loaded.txt", loadedB);
     if (!written)
         std::printf("could not write the samples to %s\n", folder.c_str());
     std::printf("\nreports: %s\n", ReportFault ? "FAULTS (see above)" : "all received, in order");

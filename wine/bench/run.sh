@@ -4,6 +4,8 @@
 # stand-in device plugged in as QX7LMN/1, then keybench on COM40.
 #
 #   wine/bench/run.sh [latency blocks]   figures; samples in build/wine-bench/last/
+#   wine/bench/run.sh --trace            wineserver requests per call of each method,
+#                                        from a server trace (last/server-trace.log)
 #   wine/bench/plot.sh                   the PNG of the last run's samples
 #
 # Kernel drivers need no display: this runs headless without Xvfb.
@@ -14,6 +16,8 @@ out="$root/build/wine-bench"
 system="$root/build/wine-system"
 dist="${VK_DIST_DIR:-$root/dist}"
 blocks=${1:-40}
+trace=0
+[ "$1" = --trace ] && trace=1
 
 [ -f "$dist/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ] ||
     { echo "no package in $dist: run scripts/build-package.sh first"; exit 1; }
@@ -41,7 +45,12 @@ trap finish EXIT
 wineboot -i >"$run/boot.log" 2>&1
 wineserver -w
 # Every wineserver start rebuilds the driver stacks: one server for the run.
-wineserver -p
+if [ $trace -eq 1 ]; then
+    wineserver -f -p -d2 2>"$run/server-trace.log" &
+    sleep 1
+else
+    wineserver -p
+fi
 win() { winepath -w "$1"; }
 # Driver hosts keep the output of the step that started them: files, not pipes.
 wine "$system/systemtest.exe" stage "$(win "$run/vkserial.inf")" "$(win "$run/vkserial.sys")" \
@@ -55,6 +64,11 @@ wine "$system/systemtest.exe" plug "$(win "$system/vkstandin.inf")" QX7LMN/1 \
     echo "package: $(sha256sum "$run/vkserial.sys" | cut -c1-12) vkserial.sys"
     echo
 } >"$run/figures.txt"
+if [ $trace -eq 1 ]; then
+    wine "$out/keybench.exe" "$(win "$run")" trace >"$run/trace.log" 2>&1 || { cat "$run/trace.log"; exit 1; }
+    "$here/count-requests.sh" "$run/server-trace.log" 20
+    exit 0
+fi
 set +e
 timeout 600 wine "$out/keybench.exe" "$(win "$run")" "$blocks" >>"$run/figures.txt" 2>&1
 rc=$?
