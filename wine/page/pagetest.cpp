@@ -4,6 +4,7 @@
 // Apply, OK and Cancel, and the message boxes of the live apply.
 //
 // Usage: pagetest <vkprop.dll> en|ja            runs the checks
+//        pagetest <vkprop.dll> bad             the page over odd registry data
 //        pagetest <vkprop.dll> shot <ready> <done> [ports]
 //                          shows the page (with the port list dropped down)
 //                          until the screenshot is taken
@@ -589,6 +590,156 @@ void ReloadRefusedByThePort(const Texts& texts)
         ExpectText("reload-failed message", texts.reloadFailed, shown[0]);
 }
 
+// ---------------------------------------------------------------- bad data
+
+void SetRaw(HKEY key, const char* name, DWORD type, const std::string& bytes)
+{
+    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                   static_cast<DWORD>(bytes.size()));
+}
+
+// RegSetValueExA adds the terminator a caller seems to have forgotten (a
+// string whose next byte is zero): a byte other than zero after the data
+// keeps it unterminated.
+void SetUnterminated(HKEY key, const char* name, const std::string& bytes)
+{
+    const std::string followed = bytes + '#';
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(followed.data()),
+                   static_cast<DWORD>(bytes.size()));
+}
+
+// The size of a value as stored, or -1 when it is missing.
+long long StoredSize(Device& device, const char* name)
+{
+    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                    KEY_READ);
+    if (key == INVALID_HANDLE_VALUE)
+        return -2;
+    DWORD size = 0;
+    const LONG result = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size);
+    RegCloseKey(key);
+    return result == ERROR_SUCCESS ? size : -1;
+}
+
+// Odd values in SERIALCOMM among the ordinary ones. The two that do not fit
+// in 256 bytes are set last and named to sort last (Wine enumerates values
+// by name, Windows in the order they were set): the page's scan ends at the
+// first of them.
+void AddOddSerialPortMapValues()
+{
+    HKEY map;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map,
+                        nullptr) != ERROR_SUCCESS)
+    {
+        Expect(false, "open SERIALCOMM", "a key", "error");
+        return;
+    }
+    SetRaw(map, std::string(255, 'N').c_str(), REG_SZ, std::string("COM11", 6));
+    SetUnterminated(map, "\\Device\\VkOdd12", "COM12" + std::string(251, ' '));
+    SetRaw(map, "\\Device\\VkOdd13", REG_BINARY, "COM13");
+    SetRaw(map, "\\Device\\VkOdd14", REG_SZ, std::string("COM 14", 7));
+    SetRaw(map, "\\Device\\VkOdd15", REG_SZ, std::string("com15", 6));
+    SetRaw(map, "\\Device\\VkOddDword", REG_DWORD, std::string("\x12\0\0\0", 4));
+    SetRaw(map, "\\Device\\VkOddEmpty", REG_SZ, "");
+    SetRaw(map, "\\Device\\VkOddMulti", REG_MULTI_SZ, std::string("COM18\0\0", 7));
+    for (const char* odd : {"COM0", "COM-3", "COM257"})
+        SetRaw(map, (std::string("\\Device\\VkOdd") + odd).c_str(), REG_SZ,
+               std::string(odd) + '\0');
+    SetRaw(map, "\\Device\\VkTwice3", REG_SZ, std::string("COM3", 5));
+    for (int i = 0; i < 300; ++i)
+        SetRaw(map, ("\\Device\\VkMany" + std::to_string(i)).c_str(), REG_SZ,
+               "COM" + std::to_string(200 + i) + '\0');
+    SetRaw(map, ("~" + std::string(299, 'L')).c_str(), REG_SZ, std::string("COM16", 6));
+    SetRaw(map, "~Device\\VkOdd17", REG_SZ, "COM17" + std::string(400, ' ') + '\0');
+    RegCloseKey(map);
+}
+
+// The page over values of the wrong type, empty, too long for its buffers,
+// unterminated, or missing, and a SERIALCOMM map with odd values: it shows
+// what the host tests state, applies, and the process lives on.
+void BadRegistryData()
+{
+    std::printf("-- values of the wrong types, and a port map with odd values\n");
+    AddOddSerialPortMapValues();
+    Device device = CreateDevice("VKBADTYPES", {"COM5", 2, 1, 1, 0, nullptr});
+    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                    KEY_ALL_ACCESS);
+    SetRaw(key, "PortName", REG_MULTI_SZ, std::string("COM7\0COM8\0\0", 11));
+    SetRaw(key, "KeyFunc", REG_SZ, std::string("1", 2));
+    SetRaw(key, "PttFunc", REG_BINARY, std::string("\1\0\0\0", 4));
+    SetRaw(key, "KeyLogic", REG_BINARY, std::string(4096, '\1'));
+    RegDeleteValueA(key, "PttLogic");
+    SetRaw(key, "SampleInfo", REG_DWORD, std::string(4, '\0'));
+    RegCloseKey(key);
+    Sheet sheet = ShowSheet(device, "Keyer");
+    HWND page = sheet.page;
+    ExpectText("REG_MULTI_SZ PortName shows its first string", "COM7(current setting)",
+               ControlText(page, 1004));
+    ExpectText("row COM3 (twice in the map)", "COM3(in use)", ComboRow(page, 1004, 2));
+    ExpectText("row COM5", "COM5(in use)", ComboRow(page, 1004, 4));
+    ExpectText("row COM11 (name of 255 characters)", "COM11(in use)", ComboRow(page, 1004, 10));
+    ExpectText("row COM12 (data of 256 bytes, no terminator)", "COM12(in use)",
+               ComboRow(page, 1004, 11));
+    ExpectText("row COM13 (REG_BINARY)", "COM13", ComboRow(page, 1004, 12));
+    ExpectText("row COM14 (\"COM 14\")", "COM14(in use)", ComboRow(page, 1004, 13));
+    ExpectText("row COM15 (\"com15\")", "COM15", ComboRow(page, 1004, 14));
+    ExpectText("row COM16 (name of 300 characters)", "COM16",
+               ComboRow(page, 1004, 15));
+    ExpectText("row COM17 (data of 406 bytes)", "COM17", ComboRow(page, 1004, 16));
+    ExpectText("row COM18 (REG_MULTI_SZ)", "COM18", ComboRow(page, 1004, 17));
+    ExpectText("row COM199", "COM199", ComboRow(page, 1004, 198));
+    ExpectText("row COM200 (one of 300 values)", "COM200(in use)", ComboRow(page, 1004, 199));
+    ExpectText("row COM256", "COM256(in use)", ComboRow(page, 1004, 255));
+    ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
+    ExpectNumber("KeyFunc REG_SZ \"1\" selects no line", CB_ERR, ComboSelection(page, 1003));
+    ExpectNumber("PttFunc REG_BINARY 1 shows DTR", 1, ComboSelection(page, 1005));
+    ExpectNumber("KeyLogic of 4 KB unchecked", BST_UNCHECKED, Checked(page, 1007));
+    ExpectNumber("PttLogic missing unchecked", BST_UNCHECKED, Checked(page, 1008));
+    ExpectNumber("SampleInfo REG_DWORD 0 hides More info", 0, Visible(page, 1000));
+    CloseSheet(sheet, PSBTN_OK);
+    ExpectText("PortName stored as REG_SZ", Sz("COM7"), StoredValue(device, "PortName"));
+    ExpectText("KeyFunc stored as no line", "4294967295", StoredValue(device, "KeyFunc"));
+    ExpectText("PttFunc stored as DTR", "1", StoredValue(device, "PttFunc"));
+    ExpectText("KeyLogic stored as 0", "0", StoredValue(device, "KeyLogic"));
+    ExpectText("PttLogic stored as 0", "0", StoredValue(device, "PttLogic"));
+    ExpectText("friendly name", "Keyer (COM7)", GetProperty(device, SPDRP_FRIENDLYNAME));
+    ExpectNumber("one message (nothing answers COM7)", 1,
+                 static_cast<long long>(TakeMessages().size()));
+
+    std::printf("-- values too long for the page's buffers, and unterminated\n");
+    Device longer = CreateDevice("VKBADLONG", {"COM5", 2, 1, 1, 0, nullptr});
+    SetProperty(longer, SPDRP_FRIENDLYNAME, std::string(299, 'F'));
+    key = SetupDiOpenDevRegKey(longer.set, &longer.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                               KEY_ALL_ACCESS);
+    SetUnterminated(key, "PortName", "COM5" + std::string(252, 'x'));
+    SetRaw(key, "KeyFunc", REG_DWORD, "");
+    SetUnterminated(key, "PttFunc", std::string(256, '2'));
+    SetUnterminated(key, "SampleInfo", std::string(256, 'y'));
+    RegCloseKey(key);
+    sheet = ShowSheet(longer, "Keyer");
+    page = sheet.page;
+    ExpectText("friendly name of 300 bytes shows the description", "Keyer",
+               ControlText(page, 1001));
+    ExpectText("PortName of 256 bytes selects no row", "", ControlText(page, 1004));
+    ExpectText("its number still marks the current row", "COM5(current setting)",
+               ComboRow(page, 1004, 4));
+    ExpectNumber("empty KeyFunc selects no line", CB_ERR, ComboSelection(page, 1003));
+    ExpectNumber("PttFunc of 256 bytes selects no line", CB_ERR, ComboSelection(page, 1005));
+    ExpectNumber("More info shown", 1, Visible(page, 1000));
+    const char* info = reinterpret_cast<const char*>(GetWindowLongA(page, DWL_USER));
+    ExpectText("More info target: 256 unterminated bytes, cut at the buffer",
+               std::string(256, 'y'), info ? info : "(none)");
+    CloseSheet(sheet, PSBTN_OK);
+    ExpectNumber("PortName kept as it was", 256, StoredSize(longer, "PortName"));
+    ExpectText("KeyFunc stored as no line", "4294967295", StoredValue(longer, "KeyFunc"));
+    ExpectText("PttFunc stored as no line", "4294967295", StoredValue(longer, "PttFunc"));
+    ExpectText("friendly name kept (too long to read)", "(none)",
+               GetProperty(longer, SPDRP_FRIENDLYNAME));
+    ExpectNumber("one message (the name read opens nothing)", 1,
+                 static_cast<long long>(TakeMessages().size()));
+}
+
 // Shows a configured device's page until the screenshot is taken.
 int ShowForScreenshot(const char* readyFile, const char* doneFile, bool portList)
 {
@@ -645,6 +796,14 @@ int main(int argc, char** argv)
     const std::string mode = argv[2];
     if (mode == "shot" && argc >= 5)
         return ShowForScreenshot(argv[3], argv[4], argc >= 6 && std::strcmp(argv[5], "ports") == 0);
+    if (mode == "bad")
+    {
+        BadRegistryData();
+        watching = false;
+        WaitForSingleObject(watcher, 2000);
+        std::printf("%d failed\n", failures);
+        return failures;
+    }
     const bool japanese = mode == "ja";
     if (japanese)
         ExpectNumber("ANSI code page", 932, GetACP());
