@@ -28,7 +28,7 @@ static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
 static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
 {
     /* A refused or failed report is not the application's business. */
-    ChangeModemLine(Extension, Line, State);
+    ChangeModemLine(Extension, Line, State, IoGetCurrentIrpStackLocation(Irp)->FileObject);
     return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 }
 

@@ -30,22 +30,23 @@ UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension)
     return (UCHAR)(((ptt << 1) | key) ^ 0x03);
 }
 
-/* Called with the output lock held. */
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension)
+/* Called with the output lock held, from a request on Requester's open. */
+NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester)
 {
     if (!Extension->IdentityVerified)
         return STATUS_INVALID_DEVICE_REQUEST;
-    return SendOutputReport(Extension, ComputeKeyingState(Extension));
+    return SendOutputReport(Extension, ComputeKeyingState(Extension), Requester);
 }
 
 /* Records a line change and sends its report before the next change can. */
-NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State)
+NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
+                         PFILE_OBJECT Requester)
 {
     NTSTATUS status;
 
     AcquireOutputLock(Extension);
     *Line = State;
-    status = UpdateKeyingOutput(Extension);
+    status = UpdateKeyingOutput(Extension, Requester);
     ReleaseOutputLock(Extension);
     return status;
 }
@@ -81,9 +82,10 @@ static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJE
 }
 
 /* Writes 00 01 State 00 00 00 00 00 00 and waits until the HID stack took it. */
-NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State)
+NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT Requester)
 {
     PFILE_OBJECT fileObject;
+    BOOLEAN referenced;
     PUCHAR report;
     NTSTATUS status;
 
@@ -94,11 +96,12 @@ NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State)
     report[1] = 0x01;
     report[2] = State;
 
-    fileObject = ReferenceOutputFileObject(Extension);
+    fileObject = ReferenceOutputFileObject(Extension, Requester, &referenced);
     if (fileObject)
     {
         status = WriteReport(Extension, report, fileObject);
-        ObDereferenceObject(fileObject);
+        if (referenced)
+            ObDereferenceObject(fileObject);
     }
     else
     {

@@ -75,18 +75,23 @@ VOID ForgetAllOpens(PPORT_EXTENSION Extension)
 }
 
 /*
- * The file object of the open that output reports are written for, with a
- * reference that keeps its close from reaching the HID stack while a
- * report is on its way. NULL when no open remains.
+ * The file object of the open that output reports are written for, kept
+ * from closing, so that its close cannot reach the HID stack while a report
+ * is on its way. The requester's own open is kept by the request itself
+ * (the I/O manager holds a reference until the request completes), so only
+ * another open takes a reference (*Referenced); under Wine each reference
+ * from none is a wineserver round trip. NULL when no open remains.
  */
-PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension)
+PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
+                                       PBOOLEAN Referenced)
 {
     PFILE_OBJECT fileObject;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     fileObject = Extension->OpenFileObject;
-    if (fileObject)
+    *Referenced = (BOOLEAN)(fileObject != NULL && fileObject != Requester);
+    if (*Referenced)
         ObReferenceObject(fileObject);
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return fileObject;

@@ -77,7 +77,8 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchCleanup(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS DispatchClose(PPORT_EXTENSION Extension, PIRP Irp);
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension);
-PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension);
+PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
+                                       PBOOLEAN Referenced);
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
 
 /* identity_check.cpp */
@@ -97,7 +98,8 @@ VOID AcquireOutputLock(PPORT_EXTENSION Extension);
 VOID ReleaseOutputLock(PPORT_EXTENSION Extension);
 
 /* keying_output.cpp */
-NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State);
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension);
-NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State);
+NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
+                         PFILE_OBJECT Requester);
+NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester);
+NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT Requester);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);
