@@ -115,7 +115,8 @@ std::string LiveApply(const FakePortIoCalls& portIo)
 {
     if (portIo.log.empty())
         return "nothing";
-    const std::string opened = Printable(portIo.log[0].substr(5, portIo.log[0].find(" C0000000") - 5));
+    const std::string opened =
+        Printable(portIo.log[0].substr(5, portIo.log[0].find(" C0000000") - 5));
     if (portIo.messages.empty())
         return "reload through " + opened;
     if (portIo.messages[0] == kPortOpenFailedMessage)
@@ -149,7 +150,7 @@ RegValue Unterminated256(const std::string& text, char fill)
 }
 
 std::function<void(FakeDeviceState&, FakePortMapCalls&)> SetValue(const std::string& name,
-                                                                 RegValue value)
+                                                                  RegValue value)
 {
     return [name, value](FakeDeviceState& device, FakePortMapCalls&) { device.key[name] = value; };
 }
@@ -161,8 +162,8 @@ std::function<void(FakeDeviceState&, FakePortMapCalls&)> RemoveValue(const std::
 
 // SERIALCOMM with odd values between the intact keyer's two: the values
 // after one that ends the enumeration are never seen.
-std::function<void(FakeDeviceState&, FakePortMapCalls&)>
-PortMapWith(std::vector<std::pair<std::string, RegValue>> odd)
+std::function<void(FakeDeviceState&, FakePortMapCalls&)> PortMapWith(
+    std::vector<std::pair<std::string, RegValue>> odd)
 {
     return [odd](FakeDeviceState&, FakePortMapCalls& portMap) {
         std::vector<std::pair<std::string, RegValue>> values{portMap.values[0]};
@@ -214,16 +215,16 @@ void AddKeyingValueCases(std::vector<BadDataCase>& cases)
         const std::string stored = std::string(target.name) + " after OK";
         for (const OddForm& form : forms)
         {
-            cases.push_back({std::string(target.name) + " as " + form.label,
-                             SetValue(target.name, form.value),
-                             {{target.field, form.readsAsOne ? target.shownWhenOne
-                                                             : target.shownOtherwise},
-                              {stored, form.readsAsOne ? target.storedWhenOne
-                                                       : target.storedOtherwise}}});
+            cases.push_back(
+                {std::string(target.name) + " as " + form.label,
+                 SetValue(target.name, form.value),
+                 {{target.field, form.readsAsOne ? target.shownWhenOne : target.shownOtherwise},
+                  {stored, form.readsAsOne ? target.storedWhenOne : target.storedOtherwise}}});
         }
-        cases.push_back({std::string(target.name) + " missing", RemoveValue(target.name),
-                         {{target.field, target.shownOtherwise},
-                          {stored, target.storedOtherwise}}});
+        cases.push_back(
+            {std::string(target.name) + " missing",
+             RemoveValue(target.name),
+             {{target.field, target.shownOtherwise}, {stored, target.storedOtherwise}}});
     }
 }
 
@@ -235,7 +236,9 @@ std::vector<BadDataCase> MakeCases()
     std::vector<BadDataCase> cases = {
         // PortName
         {"PortName as REG_BINARY \"COM5\" unterminated", SetValue("PortName", Sz("COM5")), {}},
-        {"PortName as REG_EXPAND_SZ \"COM5\"", SetValue("PortName", Bytes(kRegExpandSz, std::string("COM5\0", 5))), {}},
+        {"PortName as REG_EXPAND_SZ \"COM5\"",
+         SetValue("PortName", Bytes(kRegExpandSz, std::string("COM5\0", 5))),
+         {}},
         {"PortName as REG_MULTI_SZ \"COM7\" \"COM8\"",
          SetValue("PortName", Bytes(kRegMultiSz, std::string("COM7\0COM8\0\0", 11))),
          {{"port box", "COM7(current setting)"},
@@ -244,40 +247,47 @@ std::vector<BadDataCase> MakeCases()
           {"PortName after OK", "REG_SZ \"COM7\""},
           {"friendly name after OK", "\"Keyer (COM7)\""},
           {"live apply", "message: cannot open \"\\\\.\\COM7\""}}},
-        {"PortName as REG_DWORD 5", SetValue("PortName", Dword(5)),
+        {"PortName as REG_DWORD 5",
+         SetValue("PortName", Dword(5)),
          {{"port box", "\"\""},
           {"current row", "none"},
           {"in use", "COM1,COM5"},
           {"PortName after OK", "REG_DWORD 5"},
           {"live apply", "message: cannot open \"\\\\.\\\\x05\""}}},
-        {"PortName empty (0 bytes)", SetValue("PortName", Bytes(kRegSz, "")),
+        {"PortName empty (0 bytes)",
+         SetValue("PortName", Bytes(kRegSz, "")),
          {{"port box", "\"\""},
           {"current row", "none"},
           {"in use", "COM1,COM5"},
           {"PortName after OK", "REG_SZ 0 bytes"},
           {"live apply", "message: cannot open \"\""}}},
-        {"PortName 4 KB", SetValue("PortName", Filled(kRegSz, 4096, 'C')),
+        {"PortName 4 KB",
+         SetValue("PortName", Filled(kRegSz, 4096, 'C')),
          {{"port box", "\"\""},
           {"current row", "none"},
           {"in use", "COM1,COM5"},
           {"PortName after OK", "REG_SZ 4096 bytes"},
           {"live apply", "message: cannot open \"\""}}},
-        {"PortName 256 bytes unterminated (COM5xxx...)", SetValue("PortName", Unterminated256("COM5", 'x')),
+        {"PortName 256 bytes unterminated (COM5xxx...)",
+         SetValue("PortName", Unterminated256("COM5", 'x')),
          {{"port box", "\"\""},
           {"PortName after OK", "REG_SZ 256 bytes"},
           {"live apply", "message: cannot open \"\\\\.\\COM5xxxxxxxx... (259 chars)\""}}},
-        {"PortName missing", RemoveValue("PortName"),
+        {"PortName missing",
+         RemoveValue("PortName"),
          {{"port box", "\"\""},
           {"current row", "none"},
           {"in use", "COM1,COM5"},
           {"PortName after OK", "missing"},
           {"live apply", "message: cannot open \"\""}}},
-        {"PortName \"com5\" (small letters)", SetValue("PortName", SzWithTerminator("com5")),
+        {"PortName \"com5\" (small letters)",
+         SetValue("PortName", SzWithTerminator("com5")),
          {{"port box", "COM5(in use)"},
           {"current row", "none"},
           {"in use", "COM1,COM5"},
           {"live apply", "reload through \"\\\\.\\com5\""}}},
-        {"PortName \"COM 7\"", SetValue("PortName", SzWithTerminator("COM 7")),
+        {"PortName \"COM 7\"",
+         SetValue("PortName", SzWithTerminator("COM 7")),
          {{"port box", "\"\""},
           {"current row", "COM7"},
           {"in use", "COM1,COM5"},
@@ -288,20 +298,24 @@ std::vector<BadDataCase> MakeCases()
         {"SampleInfo as REG_BINARY \"help.htm\" unterminated",
          SetValue("SampleInfo", Bytes(kRegBinary, "help.htm")),
          {{"more info", "opens \"help.htm\""}}},
-        {"SampleInfo as REG_DWORD 7", SetValue("SampleInfo", Dword(7)),
+        {"SampleInfo as REG_DWORD 7",
+         SetValue("SampleInfo", Dword(7)),
          {{"more info", "opens \"\\x07\""}}},
-        {"SampleInfo as REG_DWORD 0", SetValue("SampleInfo", Dword(0)),
-         {{"more info", "hidden"}}},
+        {"SampleInfo as REG_DWORD 0", SetValue("SampleInfo", Dword(0)), {{"more info", "hidden"}}},
         {"SampleInfo as REG_MULTI_SZ \"a.htm\" \"b.htm\"",
          SetValue("SampleInfo", Bytes(kRegMultiSz, std::string("a.htm\0b.htm\0\0", 13))),
          {{"more info", "opens \"a.htm\""}}},
-        {"SampleInfo as REG_EXPAND_SZ", SetValue("SampleInfo", Bytes(kRegExpandSz, std::string("%windir%\\keyer.htm\0", 19))),
+        {"SampleInfo as REG_EXPAND_SZ",
+         SetValue("SampleInfo", Bytes(kRegExpandSz, std::string("%windir%\\keyer.htm\0", 19))),
          {}},
-        {"SampleInfo empty (0 bytes)", SetValue("SampleInfo", Bytes(kRegSz, "")),
+        {"SampleInfo empty (0 bytes)",
+         SetValue("SampleInfo", Bytes(kRegSz, "")),
          {{"more info", "hidden"}}},
-        {"SampleInfo 4 KB", SetValue("SampleInfo", Filled(kRegSz, 4096, 'x')),
+        {"SampleInfo 4 KB",
+         SetValue("SampleInfo", Filled(kRegSz, 4096, 'x')),
          {{"more info", "hidden"}}},
-        {"SampleInfo 256 bytes unterminated", SetValue("SampleInfo", Unterminated256("", 'x')),
+        {"SampleInfo 256 bytes unterminated",
+         SetValue("SampleInfo", Unterminated256("", 'x')),
          {{"more info", "opens \"xxxxxxxxxxxxxxxx... (256 chars)\""}}},
         {"SampleInfo whose expansion does not fit in 256",
          SetValue("SampleInfo", SzWithTerminator("%windir%\\" + std::string(246, 'x'))),
@@ -348,22 +362,29 @@ std::vector<BadDataCase> MakeCases()
          {}},
 
         // SERIALCOMM; COM4 stands after the odd values
-        {"SERIALCOMM name of 255 characters", PortMapWith({{std::string(255, 'N'), SzWithTerminator("COM3")}}),
+        {"SERIALCOMM name of 255 characters",
+         PortMapWith({{std::string(255, 'N'), SzWithTerminator("COM3")}}),
          {{"in use", "COM1,COM3-COM4"}}},
-        {"SERIALCOMM name of 256 characters", PortMapWith({{std::string(256, 'N'), SzWithTerminator("COM3")}}),
+        {"SERIALCOMM name of 256 characters",
+         PortMapWith({{std::string(256, 'N'), SzWithTerminator("COM3")}}),
          {}},
-        {"SERIALCOMM data of 256 bytes unterminated", PortMapWith({{"\\Device\\Odd", Unterminated256("COM3", ' ')}}),
+        {"SERIALCOMM data of 256 bytes unterminated",
+         PortMapWith({{"\\Device\\Odd", Unterminated256("COM3", ' ')}}),
          {{"in use", "COM1,COM3-COM4"}}},
-        {"SERIALCOMM data of 257 bytes", PortMapWith({{"\\Device\\Odd", SzWithTerminator("COM3" + std::string(252, ' '))}}),
+        {"SERIALCOMM data of 257 bytes",
+         PortMapWith({{"\\Device\\Odd", SzWithTerminator("COM3" + std::string(252, ' '))}}),
          {}},
-        {"SERIALCOMM data of 4 KB", PortMapWith({{"\\Device\\Odd", Filled(kRegSz, 4096, 'C')}}), {}},
+        {"SERIALCOMM data of 4 KB",
+         PortMapWith({{"\\Device\\Odd", Filled(kRegSz, 4096, 'C')}}),
+         {}},
         {"SERIALCOMM values of other types",
          PortMapWith({{"\\Device\\Expand", Bytes(kRegExpandSz, std::string("COM2\0", 5))},
                       {"\\Device\\Multi", Bytes(kRegMultiSz, std::string("COM3\0\0", 6))},
                       {"\\Device\\Binary", Bytes(kRegBinary, "COM6")},
                       {"\\Device\\Dword", Dword(7)}}),
          {{"in use", "COM1,COM4"}}},
-        {"SERIALCOMM value with empty data", PortMapWith({{"\\Device\\Empty", Bytes(kRegSz, "")}}),
+        {"SERIALCOMM value with empty data",
+         PortMapWith({{"\\Device\\Empty", Bytes(kRegSz, "")}}),
          {{"in use", "COM1,COM4"}}},
         {"SERIALCOMM COM0, COM257, COM-3, com6",
          PortMapWith({{"a", SzWithTerminator("COM0")},

@@ -72,9 +72,9 @@ TEST(PortMapScanOverBadData, EveryCallGets256ByteBuffersAndTheKeyIsClosed)
                       {"\\Device\\Serial1", SzWithTerminator("COM3" + std::string(251, ' '))}};
     const PortsInUse inUse = PortChoiceList::ScanPortMap(portMap);
     EXPECT_EQ(inUse, PortsInUse().set(1).set(2));
-    EXPECT_EQ(portMap.log, (std::vector<std::string>{"open HARDWARE\\DEVICEMAP\\SERIALCOMM 1",
-                                                     "enum 0 256 256", "enum 1 256 256",
-                                                     "enum 2 256 256", "close"}));
+    EXPECT_EQ(portMap.log,
+              (std::vector<std::string>{"open HARDWARE\\DEVICEMAP\\SERIALCOMM 1", "enum 0 256 256",
+                                        "enum 1 256 256", "enum 2 256 256", "close"}));
     EXPECT_EQ(portMap.openKeys, 0);
 }
 
