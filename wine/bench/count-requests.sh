@@ -1,6 +1,7 @@
 #!/bin/sh
 # Counts the wineserver requests (of every process: the program, the driver
 # host, wineserver's own) between keybench's landmarks in a -d2 trace, per call.
+# A request and its reply count once.
 #   count-requests.sh <server-trace.log> <calls per method>
 trace=$1
 calls=$2
@@ -9,7 +10,7 @@ for method in a b; do
     awk -v begin="keybench-$method-begin" -v end="keybench-$method-end" -v calls="$calls" '
         index($0, begin) { on = 1; next }
         index($0, end) { on = 0 }
-        on && / [a-z_]+\(/ && !/ reply/ {
+        on && / [a-z_]+\(/ && !/[a-z_]+\(\) = / {
             match($0, / [a-z_]+\(/)
             name = substr($0, RSTART + 1, RLENGTH - 2)
             count[name]++

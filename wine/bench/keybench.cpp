@@ -36,7 +36,7 @@ const char PortName[] = "COM40";
 const int LatencyBlockCalls = 100;
 const int ThroughputBlocks = 10;
 const int ThroughputBlockCalls = 500;  // below the stand-in's 512-report log
-const int TailBlocks = 20;
+const int TailBlocks = 40;
 const int TailBlockCalls = 60;
 /* The other handle stops here, so that a block's reports fit the stand-in's log. */
 const int TailOtherCap = STANDIN_LOG_CAPACITY - TailBlockCalls - 8;
@@ -113,10 +113,12 @@ bool Bench::Open()
         std::printf("stand-in control device or HID interface missing\n");
         return false;
     }
-    port_ = OpenPort();
-    secondPort_ = OpenPort();
+    // Reports are written in the context of the port's latest open: (a)'s,
+    // as for a keying program alone on its port.
     collection_ = OpenHidCollection(path);
     secondCollection_ = OpenHidCollection(path);
+    secondPort_ = OpenPort();
+    port_ = OpenPort();
     if (port_ == INVALID_HANDLE_VALUE || secondPort_ == INVALID_HANDLE_VALUE ||
         collection_ == INVALID_HANDLE_VALUE || secondCollection_ == INVALID_HANDLE_VALUE) {
         std::printf("open failed: error %lu\n", GetLastError());

@@ -35,7 +35,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 finish() {
     status=$?
-    wineserver -k 2>/dev/null || true
+    wineserver -k 2>>"$run/winepath.log" || true
     rm -rf "$run/prefix" "$out/last"
     mv "$run" "$out/last" 2>/dev/null || true
     exit $status
@@ -51,7 +51,9 @@ if [ $trace -eq 1 ]; then
 else
     wineserver -p
 fi
-win() { winepath -w "$1"; }
+# Programs the server starts (the driver hosts included) write to the stderr
+# of the step that started them: keep it in the run's folder.
+win() { winepath -w "$1" 2>>"$run/winepath.log"; }
 # Driver hosts keep the output of the step that started them: files, not pipes.
 wine "$system/systemtest.exe" stage "$(win "$run/vkserial.inf")" "$(win "$run/vkserial.sys")" \
     >"$run/stage.log" 2>&1 || { cat "$run/stage.log"; exit 1; }
