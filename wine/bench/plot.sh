@@ -20,22 +20,34 @@ for name in a b a-loaded b-loaded; do
     sort -g "$run/$name.txt" | awk '{ v[NR] = $1 } END { for (i = 1; i <= NR; i++) print v[i], i / NR }' \
         >"$work/$name.cdf"
 done
-machine=$(head -1 "$run/figures.txt" | sed 's/^machine: //; s/, load average.*//')
+machine=$(head -1 "$run/figures.txt" | sed 's/^machine: //; s/, load average.*//; s/ (Debian[^)]*)//')
 gnuplot <<PLOT
-set terminal pngcairo size 900,560 font "DejaVu Sans,10"
+set terminal pngcairo size 1100,520 font "DejaVu Sans,10"
 set output "$png"
-set title "Keying latency under Wine: share of calls done within x\n{/*0.8 $machine}"
+set multiplot layout 1,2 title "Keying latency under Wine, one run of wine/bench/run.sh ($machine)"
 set logscale x
 set xrange [40:10000]
-set yrange [0:1]
 set xlabel "microseconds per call"
-set ylabel "share of calls"
 set grid xtics mxtics ytics
+set arrow 1 from 1000, graph 0 to 1000, graph 1 nohead dashtype 3 lc rgb "gray40"
+a = "(a) EscapeCommFunction via vkserial"
+b = "(b) WriteFile to the HID collection"
+set title "share of calls done within x"
+set yrange [0:1]
 set key right bottom
-set arrow from 1000, graph 0 to 1000, graph 1 nohead dashtype 3 lc rgb "gray40"
-plot "$work/a.cdf" using 1:2 with lines lw 2 lc rgb "#c0392b" title "(a) EscapeCommFunction via vkserial", \
-     "$work/b.cdf" using 1:2 with lines lw 2 lc rgb "#2471a3" title "(b) WriteFile to the HID collection", \
+plot "$work/a.cdf" using 1:2 with lines lw 2 lc rgb "#c0392b" title a, \
+     "$work/b.cdf" using 1:2 with lines lw 2 lc rgb "#2471a3" title b, \
      "$work/a-loaded.cdf" using 1:2 with lines lw 2 dt 2 lc rgb "#c0392b" title "(a), a second handle keying RTS", \
      "$work/b-loaded.cdf" using 1:2 with lines lw 2 dt 2 lc rgb "#2471a3" title "(b), a second handle writing"
+set title "the tail: share of calls slower than x (p99 at 0.01)"
+set logscale y
+set yrange [0.0002:1]
+set key right top
+plot "$work/a.cdf" using 1:(1 - \$2) with lines lw 2 lc rgb "#c0392b" notitle, \
+     "$work/b.cdf" using 1:(1 - \$2) with lines lw 2 lc rgb "#2471a3" notitle, \
+     "$work/a-loaded.cdf" using 1:(1 - \$2) with lines lw 2 dt 2 lc rgb "#c0392b" notitle, \
+     "$work/b-loaded.cdf" using 1:(1 - \$2) with lines lw 2 dt 2 lc rgb "#2471a3" notitle, \
+     0.01 with lines dt 3 lc rgb "gray40" notitle
+unset multiplot
 PLOT
 echo "plot: $png"
