@@ -50,6 +50,30 @@ TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfItsOpen)
     EXPECT_EQ(hid->Writes().at(0).fileObject, newest->FileObject());
 }
 
+/* The report of a line change on the newest open is written for that open
+   without a reference of the driver's own: the request keeps its open. */
+TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfTheRequestersOwnOpen)
+{
+    SetMapping(1, 2, false, false);
+    auto keyer = Open();
+    PFILE_OBJECT keyerFile = keyer->FileObject();
+    hid->SetWriteAnswer(hk::Answer::Held);
+
+    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    /* The program closes its handle from another thread meanwhile. */
+    std::thread close([&] { keyer->Close(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
+
+    hid->ReleaseHeld();
+    key.join();
+    close.join();
+    EXPECT_EQ(hid->Closes(), 1u);
+    EXPECT_EQ(hid->Writes().at(0).fileObject, keyerFile);
+    EXPECT_TRUE(hid->Writes().at(0).fileWasOpen);
+}
+
 TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
 {
     hid->SetCreateAnswer(hk::Answer::Held);
