@@ -27,3 +27,6 @@ done
 
 # The whole system under Wine: vkserial on a stand-in device, driven through kernel32.
 "$root/wine/system/run.sh"
+
+# Ten plug/unplug cycles with the port open and a wait pending (about 20 s).
+"$root/wine/system/run.sh" --plug-cycles 10

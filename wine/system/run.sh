@@ -8,6 +8,10 @@
 #   wine/system/run.sh          the tests
 #   wine/system/run.sh --demo   installs the package on the stand-in and prints
 #                               the Key and PTT outputs of a short keying run
+#   wine/system/run.sh --plug-cycles [N]
+#                               plugs the stand-in in and out N times (default
+#                               10) with COM40 open and a wait pending; prints
+#                               the figure line "plug cycles: ..."
 # WINEDEBUG=... reaches the test host and the boot-time drivers (last/*.log);
 # traces of the driver host that the install starts have not shown up there.
 set -e
@@ -17,6 +21,13 @@ if [ "$1" != "--inside" ]; then
 fi
 shift
 mode=${1:-test}
+cycles=10
+if [ "$mode" = --plug-cycles ] && [ -n "$2" ]; then
+    cycles=$2
+    case $cycles in
+        ''|*[!0-9]*|0) echo "--plug-cycles takes a positive number"; exit 2 ;;
+    esac
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 out="$root/build/wine-system"
@@ -59,7 +70,7 @@ step() {
     shift
     step_start=$(date +%s)
     set +e
-    timeout 120 wine "$out/systemtest.exe" "$@" >"$run/$name.log" 2>&1
+    timeout "${step_timeout:-120}" wine "$out/systemtest.exe" "$@" >"$run/$name.log" 2>&1
     rc=$?
     set -e
     echo "(step $name: $(( $(date +%s) - step_start )) s)" >>"$run/$name.log"
@@ -84,6 +95,15 @@ if [ -f "$dist/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ]; then
 else
     echo "dist/ has no vkserial.sys and vkserial.inf: testing the stand-in alone"
     with_port=0
+fi
+if [ "$mode" = --plug-cycles ]; then
+    [ $with_port -eq 1 ] || { echo "build the package first: scripts/build-package.sh"; exit 1; }
+    # A hang shows as a failed check inside the step; this bound only stops a
+    # stuck test host.
+    step_timeout=$((60 + 30 * cycles))
+    step plug-cycles plug-cycles "$(win "$out/vkstandin.inf")" "$cycles"
+    grep '^plug cycles:' "$run/plug-cycles.log" || echo "plug cycles: no figure (the step ended early)"
+    exit 0
 fi
 if [ "$mode" = --demo ] || [ $with_port -eq 0 ]; then
     identity=QX7LMN/1

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -24,7 +25,8 @@ int Usage()
                 "       systemtest standin <manufacturer> [COMn]\n"
                 "       systemtest standin-unplug\n"
                 "       systemtest port <vkprop.dll> <free COM name for the page> <stand-in inf>\n"
-                "       systemtest demo <COMn>\n");
+                "       systemtest demo <COMn>\n"
+                "       systemtest plug-cycles <stand-in inf> <cycles>\n");
     return 2;
 }
 
@@ -60,6 +62,10 @@ int main(int argc, char** argv)
     }
     if (command == "hold-wait" && argc == 3)
         return HoldWaitAndExit(argv[2]);
+    if (command == "plug-cycles" && argc == 4 && std::atoi(argv[3]) > 0) {
+        int clean = RunPlugCycles(argv[2], std::atoi(argv[3]));
+        return Summary() == 0 ? clean : 1;
+    }
     if (command == "demo" && argc == 3)
         return RunDemo(argv[2]);
     if (command == "standin-unplug" && argc == 2) {

@@ -18,6 +18,11 @@ void RunStandInUnplugScenario();
    starts as QX7LMN/9 (from its device key). */
 void RunPortScenarios(const char* pageDll, const char* pagePort, const char* standInInf);
 
+/* cycles times: plugs the stand-in in (the package already staged), keys COM40
+   with a wait pending, unplugs it with the port open; then plugs it in once
+   more. Prints the figure line; 0 when every cycle was clean. */
+int RunPlugCycles(const std::string& standInInf, int cycles);
+
 /* Prints the outputs while a keying program sends a short call; 0 on success. */
 int RunDemo(const char* portName);
 
