@@ -22,10 +22,11 @@ extern "C" {
 }
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "device_setup.h"
 #include "hid_access.h"
 #include "latency_figures.h"
 #include "standin_client.h"
@@ -74,7 +75,7 @@ public:
     bool ResetLines(HANDLE port)
     {
         return EscapeCommFunction(port, CLRRTS) && EscapeCommFunction(port, CLRDTR) &&
-               standIn_.Clear();
+               standIn_->Clear();
     }
     bool ResetLines() { return ResetLines(port_); }
     HANDLE Port() const { return port_; }
@@ -83,7 +84,7 @@ public:
     std::vector<STANDIN_REPORT> ReadLog();
 
 private:
-    StandInClient standIn_;
+    std::unique_ptr<StandInClient> standIn_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE secondPort_ = INVALID_HANDLE_VALUE;
     HANDLE collection_ = INVALID_HANDLE_VALUE;
@@ -109,7 +110,9 @@ bool Bench::Open()
         Sleep(50);
     }
     std::string path = WaitForHidInterfacePath("HID\\VID_1234&PID_5678\\", 10000);
-    if (!standIn_.IsOpen() || path.empty()) {
+    if (WaitForStandIn(10000))
+        standIn_ = std::make_unique<StandInClient>();
+    if (!standIn_ || !standIn_->IsOpen() || path.empty()) {
         std::printf("stand-in control device or HID interface missing\n");
         return false;
     }
@@ -128,7 +131,7 @@ bool Bench::Open()
     // the handle runs after it.
     ResetLines();
     LineChange(0);
-    std::vector<STANDIN_REPORT> seen = standIn_.WaitForReports(1, 2000);
+    std::vector<STANDIN_REPORT> seen = standIn_->WaitForReports(1, 2000);
     if (seen.size() != 1 || seen[0].Data[1] != StateDtrRaised) {
         std::printf("the port sends no reports: is the stand-in QX7LMN/1?\n");
         return false;
@@ -146,7 +149,7 @@ Bench::~Bench()
 std::vector<STANDIN_REPORT> Bench::ReadLog()
 {
     // Blocks stay below the log's capacity, so a lost report shows as a short count.
-    return standIn_.Reports();
+    return standIn_->Reports();
 }
 
 /* The block's reports must be exactly count alternating states, contiguous and in order. */
@@ -330,7 +333,7 @@ int main(int argc, char** argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
     if (argc < 2) {
-        std::printf("usage: keybench <folder for samples> [latency blocks, default 40]\n");
+        std::printf("usage: keybench <folder for samples> [latency blocks, default 40 | trace]\n");
         return 2;
     }
     std::string folder = argv[1];
