@@ -53,9 +53,10 @@ NTSTATUS OpenHardwareKey(PPORT_EXTENSION Extension, PHANDLE Key)
 /*
  * Re-reads KeyLogic, PttLogic, KeyFunc and PttFunc, in that order. Each
  * value read is taken at once; the first that cannot be read ends the
- * sequence, and the ones after it keep their earlier values.
+ * sequence, and the ones after it keep their earlier values. Called with
+ * the output lock held.
  */
-NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
+NTSTATUS ReadKeyingSettingsLocked(PPORT_EXTENSION Extension)
 {
     HANDLE key;
     ULONG value;
@@ -65,8 +66,6 @@ NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
     if (!NT_SUCCESS(status))
         return status;
 
-    /* Line changes wait, so none is reported with half a new mapping. */
-    AcquireOutputLock(Extension);
     status = ReadRegistryValue(key, VK_VALUE_KEY_LOGIC, &value, sizeof(value));
     if (status == STATUS_SUCCESS)
     {
@@ -85,8 +84,18 @@ NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
     }
     if (status == STATUS_SUCCESS)
         Extension->PttFunc = value;
-    ReleaseOutputLock(Extension);
 
     ZwClose(key);
+    return status;
+}
+
+/* Line changes wait, so none is reported with half a new mapping. */
+NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension)
+{
+    NTSTATUS status;
+
+    AcquireOutputLock(Extension);
+    status = ReadKeyingSettingsLocked(Extension);
+    ReleaseOutputLock(Extension);
     return status;
 }

@@ -3,20 +3,17 @@
  */
 #include "vkserial.h"
 
-/* The values every start begins from. */
+/* The values every start begins from. Called with the output lock held. */
 static VOID ResetStartState(PPORT_EXTENSION Extension)
 {
     WriteSharedFlag(Extension, &Extension->PassThrough, FALSE);
     WriteShared(Extension, &Extension->BaudRate, VK_DEFAULT_BAUD_RATE);
     Extension->InterfaceEnabled = TRUE;
-
-    AcquireOutputLock(Extension);
     Extension->KeyFunc = 0;
     Extension->PttFunc = 0;
     Extension->IdentityVerified = FALSE;
     Extension->KeyLogic = TRUE;
     Extension->PttLogic = TRUE;
-    ReleaseOutputLock(Extension);
 }
 
 /*
@@ -33,15 +30,19 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status))
     {
-        /* A republish sees the port started only once it is published. */
+        /* A republish sees the port started only once it is published, and
+           a program that opens the name as soon as it appears has its line
+           changes wait until the mapping has been read. */
         AcquirePublishLock(extension);
+        AcquireOutputLock(extension);
         status = IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
         ResetStartState(extension);
         if (NT_SUCCESS(status))
             status = PublishPortName(extension);
-        ReleasePublishLock(extension);
         if (NT_SUCCESS(status))
-            status = ReadKeyingSettings(extension);
+            status = ReadKeyingSettingsLocked(extension);
+        ReleaseOutputLock(extension);
+        ReleasePublishLock(extension);
     }
     return CompleteRequest(Irp, status, 0);
 }

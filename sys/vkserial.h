@@ -54,6 +54,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 /* keying_settings.cpp */
 NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, ULONG DestinationSize);
 NTSTATUS ReadKeyingSettings(PPORT_EXTENSION Extension);
+NTSTATUS ReadKeyingSettingsLocked(PPORT_EXTENSION Extension);
 NTSTATUS OpenHardwareKey(PPORT_EXTENSION Extension, PHANDLE Key);
 
 /* port_name.cpp */
