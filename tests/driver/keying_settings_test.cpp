@@ -9,25 +9,13 @@ namespace
 
 using hk::Bytes;
 
-class SettingsTest : public PortTest
+class SettingsTest : public OpenPortTest
 {
   protected:
-    void SetUp() override
-    {
-        PortTest::SetUp();
-        file = Open();
-        ASSERT_TRUE(file);
-    }
-    void TearDown() override
-    {
-        file.reset();
-        PortTest::TearDown();
-    }
     NTSTATUS Reload()
     {
         return file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS);
     }
-    std::unique_ptr<hk::UserFile> file;
 };
 
 TEST_F(SettingsTest, StartTookTheStoredMapping)

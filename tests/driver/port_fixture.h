@@ -52,3 +52,21 @@ class PortTest : public ::testing::Test
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT port = nullptr;
 };
+
+/* The started port with one handle open on it, as a keying program has. */
+class OpenPortTest : public PortTest
+{
+  protected:
+    void SetUp() override
+    {
+        PortTest::SetUp();
+        file = Open();
+        ASSERT_TRUE(file);
+    }
+    void TearDown() override
+    {
+        file.reset();
+        PortTest::TearDown();
+    }
+    std::unique_ptr<hk::UserFile> file;
+};

@@ -13,20 +13,9 @@ namespace
 using hk::Bytes;
 using hk::WString;
 
-class PortNameTest : public PortTest
+class PortNameTest : public OpenPortTest
 {
   protected:
-    void SetUp() override
-    {
-        PortTest::SetUp();
-        file = Open();
-        ASSERT_TRUE(file);
-    }
-    void TearDown() override
-    {
-        file.reset();
-        PortTest::TearDown();
-    }
     NTSTATUS Republish()
     {
         return file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT);
@@ -39,7 +28,6 @@ class PortNameTest : public PortTest
             names.push_back(link.first);
         return names;
     }
-    std::unique_ptr<hk::UserFile> file;
 };
 
 TEST_F(PortNameTest, LinkPointsAtTheInterfaceAndTheMapNamesThePort)

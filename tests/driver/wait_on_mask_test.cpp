@@ -14,20 +14,9 @@ using hk::Bytes;
 using hk::Word;
 using hk::WordAt;
 
-class WaitTest : public PortTest
+class WaitTest : public OpenPortTest
 {
   protected:
-    void SetUp() override
-    {
-        PortTest::SetUp();
-        file = Open();
-        ASSERT_TRUE(file);
-    }
-    void TearDown() override
-    {
-        file.reset();
-        PortTest::TearDown();
-    }
     hk::RequestPtr StartWait()
     {
         return file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
@@ -38,7 +27,6 @@ class WaitTest : public PortTest
         EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
         EXPECT_EQ(wait->Information(), 0u);
     }
-    std::unique_ptr<hk::UserFile> file;
 };
 
 TEST_F(WaitTest, EndsAtOnceForNoMaskAndForTransmitEmpty)
