@@ -115,6 +115,49 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, const Built& built)
     }
     return request->Status();
 }
+
+Built BuildDeviceControl(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code, const Bytes& input,
+                         ULONG outputLength)
+{
+    Built built = BuildRequest(device, file, IRP_MJ_DEVICE_CONTROL, outputLength);
+    PIRP irp = built.irp;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->Parameters.DeviceIoControl.IoControlCode = code;
+    stack->Parameters.DeviceIoControl.InputBufferLength = (ULONG)input.size();
+    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+
+    switch (METHOD_FROM_CTL_CODE(code))
+    {
+    case METHOD_BUFFERED: {
+        size_t length = std::max(input.size(), (size_t)outputLength);
+        if (length)
+        {
+            irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!input.empty())
+                memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+            if (outputLength)
+                irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        break;
+    }
+    default:
+        /* Direct and neither I/O: the bench keeps the buffers as system buffers. */
+        if (!input.empty())
+        {
+            irp->AssociatedIrp.SystemBuffer = AllocateInternal(input.size());
+            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
+        }
+        if (outputLength)
+        {
+            irp->MdlAddress = AllocateMdl(AllocateInternal(outputLength), outputLength);
+            irp->MdlAddress->MdlFlags = BenchOwnedOutputMdl;
+        }
+        break;
+    }
+    return built;
+}
 } // namespace
 
 RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS initialStatus)
@@ -179,43 +222,15 @@ UserFile::~UserFile()
 
 RequestPtr UserFile::StartDeviceControl(ULONG code, const Bytes& input, ULONG outputLength)
 {
-    Built built = BuildRequest(device_, file_, IRP_MJ_DEVICE_CONTROL, outputLength);
-    PIRP irp = built.irp;
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->Parameters.DeviceIoControl.IoControlCode = code;
-    stack->Parameters.DeviceIoControl.InputBufferLength = (ULONG)input.size();
-    stack->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    return Send(device_, BuildDeviceControl(device_, file_, code, input, outputLength));
+}
 
-    switch (METHOD_FROM_CTL_CODE(code))
-    {
-    case METHOD_BUFFERED: {
-        size_t length = std::max(input.size(), (size_t)outputLength);
-        if (length)
-        {
-            irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (!input.empty())
-                memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
-            if (outputLength)
-                irp->Flags |= IRP_INPUT_OPERATION;
-        }
-        break;
-    }
-    default:
-        /* Direct and neither I/O: the bench keeps the buffers as system buffers. */
-        if (!input.empty())
-        {
-            irp->AssociatedIrp.SystemBuffer = AllocateInternal(input.size());
-            irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
-        }
-        if (outputLength)
-        {
-            irp->MdlAddress = AllocateMdl(AllocateInternal(outputLength), outputLength);
-            irp->MdlAddress->MdlFlags = BenchOwnedOutputMdl;
-        }
-        break;
-    }
+RequestPtr UserFile::StartCancelledDeviceControl(ULONG code, const Bytes& input,
+                                                 ULONG outputLength)
+{
+    Built built = BuildDeviceControl(device_, file_, code, input, outputLength);
+    /* No cancel routine is set yet, so this only marks the request. */
+    IoCancelIrp(built.irp);
     return Send(device_, built);
 }
 

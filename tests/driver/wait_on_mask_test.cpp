@@ -109,6 +109,30 @@ TEST_F(WaitTest, KeyingProgramCancelsItsWait)
     EXPECT_FALSE(wait->Cancel());
 }
 
+/*
+ * CancelIoEx can mark a wait cancelled before the port has set a cancel
+ * routine on it; holding it then would leave it pending for good.
+ */
+TEST_F(WaitTest, WaitCancelledBeforeItIsHeldEndsAsCancelled)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto held = StartWait();
+    auto cancelled = file->StartCancelledDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_TRUE(cancelled->Wait(std::chrono::milliseconds(1000))) << "a wait cancelled on arrival was held";
+    EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(cancelled->Information(), 0u);
+    /* Like any new wait, it ended the one held before it. */
+    ExpectEndedWithoutEvent(held);
+    EXPECT_EQ(Ext()->PendingWait, nullptr);
+
+    /* The slot is free for the next wait, which cancels as usual. */
+    auto next = StartWait();
+    EXPECT_FALSE(next->Wait(std::chrono::milliseconds(50)));
+    EXPECT_TRUE(next->Cancel());
+    ASSERT_TRUE(next->Wait());
+    EXPECT_EQ(next->Status(), STATUS_CANCELLED);
+}
+
 TEST_F(WaitTest, SystemRequestEndsTheWait)
 {
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));

@@ -3,10 +3,11 @@
  *
  * An input is a sequence of operations: opens and closes on four handles,
  * reads, writes, any device control with any buffer lengths, waits and
- * cancels, Plug and Play requests in an order the PnP manager could send
- * them (surprise removal and removal included), power requests, changes of
- * what the HID collection answers (failures, strings, completion from
- * another thread), pool failures, registry edits and failing kernel calls.
+ * cancels (also cancels that reach a request before the driver does), Plug
+ * and Play requests in an order the PnP manager could send them (surprise
+ * removal and removal included), power requests, changes of what the HID
+ * collection answers (failures, strings, completion from another thread),
+ * pool failures, registry edits and failing kernel calls.
  * After every input the device is torn down as Windows would, and every
  * request must have completed once, nothing may be left allocated,
  * published or open, and no kernel rule may have been broken; the
@@ -121,7 +122,8 @@ class Session
     void Step(Input& in)
     {
         uint8_t op = in.Byte();
-        int slot = in.Byte() % handleCount;
+        uint8_t target = in.Byte();
+        int slot = target % handleCount;
         switch (op % 13)
         {
         case 0:
@@ -138,7 +140,12 @@ class Session
                 ULONG code = pick < 200 ? interestingCodes[pick % std::size(interestingCodes)]
                                         : in.Word();
                 Bytes input = in.Take(in.Byte() % 9);
-                Track(files_[slot]->StartDeviceControl(code, input, in.Byte() % 9));
+                ULONG outputLength = in.Byte() % 9;
+                /* The top bit: CancelIoEx got there before the driver did. */
+                if (target & 0x80)
+                    Track(files_[slot]->StartCancelledDeviceControl(code, input, outputLength));
+                else
+                    Track(files_[slot]->StartDeviceControl(code, input, outputLength));
             }
             break;
         case 3:

@@ -92,6 +92,9 @@ class UserFile
     ~UserFile();
 
     RequestPtr StartDeviceControl(ULONG code, const Bytes& input, ULONG outputLength);
+    /* CancelIoEx from another thread that wins the race with the dispatch:
+       the request reaches the driver already marked cancelled. */
+    RequestPtr StartCancelledDeviceControl(ULONG code, const Bytes& input, ULONG outputLength);
     RequestPtr StartRead(ULONG length);
     RequestPtr StartWrite(const Bytes& data);
 
