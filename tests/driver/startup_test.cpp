@@ -134,7 +134,7 @@ TEST_F(StartupTest, SurpriseRemovalThenRemoveWithdrawsEverything)
     EXPECT_EQ(hk::OutstandingAllocations(hk::PoolTag("Wdm ")), 0u);
 }
 
-TEST_F(StartupTest, WaitArrivingDuringRemovalIsNotHeld)
+TEST_F(StartupTest, RequestsArrivingDuringRemovalAreRefused)
 {
     auto file = Open();
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
@@ -149,6 +149,12 @@ TEST_F(StartupTest, WaitArrivingDuringRemovalIsNotHeld)
     auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Status(), STATUS_DELETE_PENDING);
+    /* Nor does a line change or a power request reach the collection. */
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_DELETE_PENDING);
+    auto power = hk::SendIrp(device, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED);
+    ASSERT_TRUE(power->Wait());
+    EXPECT_EQ(power->Status(), STATUS_DELETE_PENDING);
+    EXPECT_EQ(hid->HeldCount(), 1u);
     hid->ReleaseHeld();
     key.join();
     remove.join();
