@@ -5,9 +5,9 @@
  * reads, writes, any device control with any buffer lengths, waits and
  * cancels (also cancels that reach a request before the driver does), Plug
  * and Play requests in an order the PnP manager could send them (surprise
- * removal and removal included), power requests, changes of what the HID
- * collection answers (failures, strings, completion from another thread),
- * pool failures, registry edits and failing kernel calls.
+ * removal and removal included), power and WMI requests, changes of what the
+ * HID collection answers (failures, strings, completion from another
+ * thread), pool failures, registry edits and failing kernel calls.
  * After every input the device is torn down as Windows would, and every
  * request must have completed once, nothing may be left allocated,
  * published or open, and no kernel rule may have been broken; the
@@ -165,7 +165,8 @@ class Session
             break;
         case 7:
             if (port_ && hk::DeviceObjectExists(port_))
-                Track(hk::SendIrp(port_, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
+                Track(hk::SendIrp(port_, (target & 0x80) ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
+                                  IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
             break;
         case 8:
             Collection(in);
