@@ -19,9 +19,11 @@ rm -f "$dir/corpus.profraw"
 LLVM_PROFILE_FILE="$dir/corpus.profraw" "$dir/tests/fuzz/driver_fuzzer" -runs=0 \
     "$corpus" >"$dir/run.log" 2>&1
 llvm-profdata merge -o "$dir/corpus.profdata" "$dir/corpus.profraw"
-llvm-cov report "$dir/tests/fuzz/driver_fuzzer" -instr-profile="$dir/corpus.profdata" \
-    "$root"/sys/*.cpp | sed "s|$root/||"
+coverage() {
+    llvm-cov "$1" "$dir/tests/fuzz/driver_fuzzer" -instr-profile="$dir/corpus.profdata" \
+        "$root"/sys/*.cpp
+}
+coverage report | sed "s|$root/||"
 if [ "$1" = "-v" ]; then
-    llvm-cov show "$dir/tests/fuzz/driver_fuzzer" -instr-profile="$dir/corpus.profdata" \
-        "$root"/sys/*.cpp | grep -E "^/|^ +[0-9]+\| +0\|" | sed "s|$root/||"
+    coverage show | grep -E "^/|^ +[0-9]+\| +0\|" | sed "s|$root/||"
 fi

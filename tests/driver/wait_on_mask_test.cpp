@@ -118,7 +118,8 @@ TEST_F(WaitTest, WaitCancelledBeforeItIsHeldEndsAsCancelled)
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
     auto held = StartWait();
     auto cancelled = file->StartCancelledDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-    ASSERT_TRUE(cancelled->Wait(std::chrono::milliseconds(1000))) << "a wait cancelled on arrival was held";
+    ASSERT_TRUE(cancelled->Wait(std::chrono::milliseconds(1000)))
+        << "a wait cancelled on arrival was held";
     EXPECT_EQ(cancelled->Status(), STATUS_CANCELLED);
     EXPECT_EQ(cancelled->Information(), 0u);
     /* Like any new wait, it ended the one held before it. */
