@@ -33,7 +33,8 @@ namespace hk
 /* IoCancelIrp's body, entered with the cancel spin lock held; leaves it released. */
 BOOLEAN CancelIrpLocked(PIRP Irp, KIRQL Irql)
 {
-    Irp->Cancel = TRUE;
+    /* Stored atomically: a completion may be reading it without the lock. */
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
     if (!routine)
     {

@@ -298,7 +298,9 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost)
     }
     if (Irp->IoStatus.Status == STATUS_PENDING)
         ReportViolation("request completed with STATUS_PENDING");
-    if (Irp->CancelRoutine)
+    /* IoCancelIrp may run on a request while it is being completed (it then
+       swaps a NULL routine for NULL), so the routine is read atomically. */
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         ReportViolation("request completed with its cancel routine still set");
     if (Irp->CurrentLocation > Irp->StackCount)
     {
@@ -328,9 +330,11 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost)
         Irp->Tail.Overlay.CurrentStackLocation++;
         Irp->PendingReturned = pending;
 
+        /* Read atomically: IoCancelIrp may be setting it meanwhile. */
+        bool cancelled = __atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST);
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+                      (cancelled && (control & SL_INVOKE_ON_CANCEL));
         if (routine && invoke)
         {
             PDEVICE_OBJECT device = Irp->CurrentLocation > Irp->StackCount
