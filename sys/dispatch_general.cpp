@@ -27,9 +27,9 @@ static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
 
 static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
 {
-    /* A refused or failed report is not the application's business. */
-    ChangeModemLine(Extension, Line, State, IoGetCurrentIrpStackLocation(Irp)->FileObject);
-    return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    return CompleteRequest(
+        Irp, ChangeModemLine(Extension, Line, State, IoGetCurrentIrpStackLocation(Irp)->FileObject),
+        0);
 }
 
 static NTSTATUS WaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
@@ -143,6 +143,18 @@ static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
 }
 
+/*
+ * What a surprise-removed device still serves: the cleanup and close that
+ * let a program's handle go (the HID stack below must see them too, or it
+ * never lets go of its own opens), and WMI, which the system sends rather
+ * than a handle.
+ */
+static BOOLEAN ServedWhenGone(UCHAR MajorFunction)
+{
+    return (BOOLEAN)(MajorFunction == IRP_MJ_CLEANUP || MajorFunction == IRP_MJ_CLOSE ||
+                     MajorFunction == IRP_MJ_SYSTEM_CONTROL);
+}
+
 NTSTATUS DispatchGeneral(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
@@ -154,7 +166,13 @@ NTSTATUS DispatchGeneral(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status))
         return CompleteRequest(Irp, status, 0);
 
-    status = DispatchByMajorFunction(DeviceObject, Irp);
+    /* The device is gone: refused as a device being deleted answers, and
+       nothing reaches the HID stack, the registry or the published name. */
+    if (ReadSharedFlag(extension, &extension->DeviceGone) &&
+        !ServedWhenGone(IoGetCurrentIrpStackLocation(Irp)->MajorFunction))
+        status = CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    else
+        status = DispatchByMajorFunction(DeviceObject, Irp);
 
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
     return status;

@@ -38,15 +38,28 @@ NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester)
     return SendOutputReport(Extension, ComputeKeyingState(Extension), Requester);
 }
 
-/* Records a line change and sends its report before the next change can. */
+/*
+ * Records a line change and sends its report before the next change can.
+ * Returns the status the program gets: a refused or failed report is not
+ * its business while the device is there, but a device surprise-removed
+ * while the change waited for the lock is, and then nothing is recorded or
+ * sent.
+ */
 NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
                          PFILE_OBJECT Requester)
 {
-    NTSTATUS status;
+    NTSTATUS status = STATUS_SUCCESS;
 
     AcquireOutputLock(Extension);
-    *Line = State;
-    status = UpdateKeyingOutput(Extension, Requester);
+    if (ReadSharedFlag(Extension, &Extension->DeviceGone))
+    {
+        status = STATUS_DELETE_PENDING;
+    }
+    else
+    {
+        *Line = State;
+        (VOID)UpdateKeyingOutput(Extension, Requester);
+    }
     ReleaseOutputLock(Extension);
     return status;
 }

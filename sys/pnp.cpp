@@ -1,5 +1,5 @@
 /*
- * Plug and Play: start, stop and removal of the port.
+ * Plug and Play: start, stop, surprise removal and removal of the port.
  */
 #include "vkserial.h"
 
@@ -63,6 +63,39 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 /*
+ * The device has gone, but the removal comes only when the last program
+ * holding the port has closed it, which may take long. Whatever lets a
+ * program find the port goes now, so no program opens a port that is gone
+ * and a device plugged in meanwhile can publish the same name. Whatever
+ * could not be withdrawn stays recorded, and the removal tries it again.
+ */
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
+
+    WriteSharedFlag(extension, &extension->DeviceGone, TRUE);
+    /* Ends a wait that slipped in after DispatchPnp ended the last one, and
+       holds no new one. */
+    RefuseWaits(extension);
+    /* A line change already sending its report finishes before the HID
+       stack hears of the removal; every later one finds the device gone. */
+    AcquireOutputLock(extension);
+    ReleaseOutputLock(extension);
+
+    AcquirePublishLock(extension);
+    WithdrawPortName(extension);
+    if (extension->InterfaceEnabled &&
+        NT_SUCCESS(IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE)))
+        extension->InterfaceEnabled = FALSE;
+    ReleasePublishLock(extension);
+
+    /* A surprise removal may not fail; every driver in the stack sees it. */
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(extension->LowerDevice, Irp);
+}
+
+/*
  * Entered holding the remove lock for this request. Waits until every
  * request the driver is handling has finished; after that no request can
  * reach the extension, which goes with the device object.
@@ -115,6 +148,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return RemoveDevice(DeviceObject, Irp);
     case IRP_MN_STOP_DEVICE:
         status = StopDevice(DeviceObject, Irp);
+        break;
+    case IRP_MN_SURPRISE_REMOVAL:
+        status = SurpriseRemoveDevice(DeviceObject, Irp);
         break;
     default:
         IoSkipCurrentIrpStackLocation(Irp);

@@ -70,6 +70,17 @@ typedef struct _PORT_EXTENSION {
     /* Set under the cancel spin lock once removal has begun: no new wait is
        held after the last one was ended. */
     BOOLEAN WaitsRefused;
+
+    /*
+     * Set once Plug and Play reports the device surprise-removed: the COM
+     * name, the SERIALCOMM value and the interface are withdrawn at once,
+     * and every request on the handles still open, except their cleanup and
+     * close, fails with STATUS_DELETE_PENDING and reaches nothing. Read and
+     * written under StateLock; a line change reads it again under the
+     * output lock, so none sends a report once the surprise removal has
+     * passed that lock.
+     */
+    BOOLEAN DeviceGone;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 typedef struct _OPEN_RECORD {

@@ -184,14 +184,24 @@ Exit:
     return status;
 }
 
-/* Called with the publish lock held. Never fails; may be repeated. */
+/*
+ * Called with the publish lock held. Never fails; may be repeated, and a
+ * repeat deletes only what the last one could not: the value it deleted may
+ * meanwhile belong to the same device plugged in again.
+ */
 VOID WithdrawPortName(PPORT_EXTENSION Extension)
 {
+    NTSTATUS status;
+
     DeletePortLink(Extension);
     FreeString(&Extension->PortName);
     if (Extension->InterfaceName.Buffer && Extension->SerialCommWritten)
-        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
-                               Extension->InterfaceName.Buffer);
+    {
+        status = RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
+                                        Extension->InterfaceName.Buffer);
+        if (NT_SUCCESS(status) || status == STATUS_OBJECT_NAME_NOT_FOUND)
+            Extension->SerialCommWritten = FALSE;
+    }
 }
 
 /* The buffers a withdrawal keeps for the next publication. */
@@ -211,7 +221,13 @@ NTSTATUS RepublishPortName(PPORT_EXTENSION Extension)
     NTSTATUS status;
 
     AcquirePublishLock(Extension);
-    if (Extension->InterfaceEnabled)
+    /* A request that passed the dispatch before the device went must not
+       publish the name of a device that is gone. */
+    if (ReadSharedFlag(Extension, &Extension->DeviceGone))
+    {
+        status = STATUS_DELETE_PENDING;
+    }
+    else if (Extension->InterfaceEnabled)
     {
         WithdrawPortName(Extension);
         status = PublishPortName(Extension);

@@ -50,6 +50,7 @@ DRIVER_DISPATCH DispatchPower;
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* keying_settings.cpp */
 NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, ULONG DestinationSize);
