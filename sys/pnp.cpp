@@ -77,10 +77,6 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* Ends a wait that slipped in after DispatchPnp ended the last one, and
        holds no new one. */
     RefuseWaits(extension);
-    /* A line change already sending its report finishes before the HID
-       stack hears of the removal; every later one finds the device gone. */
-    AcquireOutputLock(extension);
-    ReleaseOutputLock(extension);
 
     AcquirePublishLock(extension);
     WithdrawPortName(extension);
@@ -88,6 +84,11 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         NT_SUCCESS(IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE)))
         extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
+
+    /* A line change already sending its report finishes before the HID
+       stack hears of the removal; every later one finds the device gone. */
+    AcquireOutputLock(extension);
+    ReleaseOutputLock(extension);
 
     /* A surprise removal may not fail; every driver in the stack sees it. */
     Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -42,7 +42,7 @@ const uint8_t* WriteData(PIRP irp)
 }
 } // namespace
 
-VelkorHidCollection::VelkorHidCollection(ULONG ioFlags)
+VelkorHidCollection::VelkorHidCollection(ULONG ioFlags, const char16_t* instancePath)
 {
     driver_ = CreateDriverObject(L"\\Driver\\velkorhid");
     for (auto& routine : driver_->MajorFunction)
@@ -52,7 +52,7 @@ VelkorHidCollection::VelkorHidCollection(ULONG ioFlags)
     *(VelkorHidCollection**)pdo_->DeviceExtension = this;
     pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE) & ~DO_DEVICE_INITIALIZING;
     manufacturer_ = Utf16Bytes(u"QX7LMN/1");
-    RegisterPdo(pdo_, u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0000");
+    RegisterPdo(pdo_, instancePath);
 }
 
 VelkorHidCollection::~VelkorHidCollection()

@@ -38,7 +38,13 @@ struct WriteRecord
 class VelkorHidCollection
 {
   public:
-    explicit VelkorHidCollection(ULONG ioFlags = DO_BUFFERED_IO);
+    static constexpr const char16_t* DefaultInstancePath =
+        u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0000";
+
+    /* A second collection at once needs its own instance path (another
+       device, or the same one in another USB port). */
+    explicit VelkorHidCollection(ULONG ioFlags = DO_BUFFERED_IO,
+                                 const char16_t* instancePath = DefaultInstancePath);
     ~VelkorHidCollection();
 
     PDEVICE_OBJECT Pdo() const

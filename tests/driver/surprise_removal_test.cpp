@@ -1,0 +1,252 @@
+/*
+ * The keyer is unplugged while a keying program holds the port open: the
+ * port disappears at once, the program's requests fail until it closes the
+ * port, and a keyer plugged in meanwhile can take the name.
+ */
+#include "port_fixture.h"
+
+#include <atomic>
+#include <thread>
+
+namespace
+{
+
+using hk::Word;
+
+/* A second keyer's collection, in another USB port. */
+const char16_t* const OtherInstancePath = u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0001";
+
+class SurpriseRemovalTest : public OpenPortTest
+{
+  protected:
+    NTSTATUS Unplug()
+    {
+        return hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
+    }
+
+    /* Waits until the name is gone, or 5 s. */
+    static bool NameWithdrawn()
+    {
+        for (int i = 0; i < 500 && !hk::SymbolicLinks().empty(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return hk::SymbolicLinks().empty();
+    }
+};
+
+TEST_F(SurpriseRemovalTest, UnpluggingEndsTheWaitAndWithdrawsTheNameAtOnce)
+{
+    const hk::WString iface = InterfaceName();
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    ASSERT_FALSE(wait->Completed());
+
+    EXPECT_EQ(Unplug(), STATUS_SUCCESS);
+
+    ASSERT_TRUE(wait->Wait());
+    EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(wait->Information(), 0u);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+    EXPECT_FALSE(hk::InterfaceEnabled(iface));
+    EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_SURPRISE_REMOVAL);
+    EXPECT_TRUE(hid->IsOpen(file->FileObject())) << "the program still holds the port";
+}
+
+/* A keying program that does not notice goes on keying, waiting and
+   asking; every answer says the device is being deleted, and nothing
+   reaches the collection until the program closes the port. */
+TEST_F(SurpriseRemovalTest, EveryRequestOnTheOpenHandleFailsAndReachesNothing)
+{
+    file->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS));
+    ASSERT_EQ(Unplug(), STATUS_SUCCESS);
+    const size_t controls = hid->DeviceControls().size();
+
+    struct
+    {
+        ULONG code;
+        hk::Bytes input;
+        ULONG outputLength;
+    } const requests[] = {
+        {IOCTL_SERIAL_SET_DTR, {}, 0},
+        {IOCTL_SERIAL_CLR_DTR, {}, 0},
+        {IOCTL_SERIAL_SET_RTS, {}, 0},
+        {IOCTL_SERIAL_CLR_RTS, {}, 0},
+        {IOCTL_SERIAL_SET_BAUD_RATE, Word(9600), 0},
+        {IOCTL_SERIAL_GET_BAUD_RATE, {}, 4},
+        {IOCTL_SERIAL_SET_WAIT_MASK, Word(0), 0},
+        {IOCTL_SERIAL_GET_WAIT_MASK, {}, 4},
+        {IOCTL_SERIAL_WAIT_ON_MASK, {}, 4},
+        {IOCTL_SERIAL_PURGE, Word(0xF), 0},
+        {IOCTL_KEYER_RELOAD_SETTINGS, {}, 0},
+        {IOCTL_KEYER_REPUBLISH_PORT, {}, 0},
+        {CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS), {}, 8},
+    };
+    for (const auto& request : requests)
+    {
+        ULONG_PTR information = 99;
+        EXPECT_EQ(file->DeviceControl(request.code, request.input, request.outputLength, nullptr,
+                                      &information),
+                  STATUS_DELETE_PENDING)
+            << std::hex << request.code;
+        EXPECT_EQ(information, 0u) << std::hex << request.code;
+    }
+    ULONG_PTR information = 99;
+    EXPECT_EQ(file->Read(16, &information), STATUS_DELETE_PENDING);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(file->Write(hk::Bytes(100, 0x55), &information), STATUS_DELETE_PENDING);
+    EXPECT_EQ(information, 0u);
+
+    EXPECT_EQ(States(), std::vector<UCHAR>{0x02}) << "only the report from before the unplug";
+    EXPECT_EQ(hid->DeviceControls().size(), controls);
+    EXPECT_EQ(hid->Reads(), 0u);
+    EXPECT_EQ(Ext()->DtrState, 1);
+    EXPECT_EQ(Ext()->RtsState, 0);
+    EXPECT_EQ(Ext()->BaudRate, 2048u);
+    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_CTS);
+    EXPECT_FALSE(Ext()->PassThrough);
+    EXPECT_TRUE(hk::SymbolicLinks().empty()) << "a republish published a gone device's name";
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+
+    /* The program closes: the collection sees the cleanup and the close. */
+    file->Close();
+    EXPECT_EQ(hid->Cleanups(), 1u);
+    EXPECT_EQ(hid->Closes(), 1u);
+    EXPECT_EQ(hid->OpenCount(), 0u);
+}
+
+TEST_F(SurpriseRemovalTest, NoNewOpenReachesAGoneDevice)
+{
+    ASSERT_EQ(Unplug(), STATUS_SUCCESS);
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_EQ(Open(&status), nullptr);
+    EXPECT_EQ(status, STATUS_DELETE_PENDING);
+    EXPECT_EQ(hid->OpenCount(), 1u) << "only the program's open from before";
+}
+
+/* The close completes the removal; it finds nothing left to withdraw. */
+TEST_F(SurpriseRemovalTest, RemovalAfterTheCloseWithdrawsNothingTwice)
+{
+    ASSERT_EQ(Unplug(), STATUS_SUCCESS);
+    file->Close();
+    const unsigned links = hk::CallCount(hk::KernelCall::DeleteSymbolicLink);
+    const unsigned values = hk::CallCount(hk::KernelCall::DeleteRegistryValue);
+    const unsigned switches = hk::CallCount(hk::KernelCall::SetInterfaceState);
+
+    RemovePort();
+    EXPECT_EQ(hk::CallCount(hk::KernelCall::DeleteSymbolicLink), links);
+    EXPECT_EQ(hk::CallCount(hk::KernelCall::DeleteRegistryValue), values);
+    EXPECT_EQ(hk::CallCount(hk::KernelCall::SetInterfaceState), switches);
+    EXPECT_EQ(hk::OutstandingAllocations(hk::PoolTag("Wdm ")), 0u);
+    EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_REMOVE_DEVICE);
+}
+
+/* What could not be withdrawn at the unplug is withdrawn at the removal
+   (the fixture checks that nothing is left). */
+TEST_F(SurpriseRemovalTest, WhatWouldNotGoAtTheUnplugGoesAtTheRemoval)
+{
+    const hk::WString iface = InterfaceName();
+    hk::FailCall(hk::KernelCall::DeleteSymbolicLink, STATUS_ACCESS_DENIED);
+    hk::FailCall(hk::KernelCall::DeleteRegistryValue, STATUS_ACCESS_DENIED);
+    hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL);
+
+    EXPECT_EQ(Unplug(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(hk::Values(hk::SerialCommKey).size(), 1u);
+    EXPECT_TRUE(hk::InterfaceEnabled(iface));
+    EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_DELETE_PENDING);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_DELETE_PENDING);
+
+    file->Close();
+    RemovePort();
+    EXPECT_FALSE(hk::InterfaceEnabled(iface));
+}
+
+/* A keyer's report is on its way when the cable goes, and a logger's PTT
+   change waits behind it. The name goes at once; the keyer's change,
+   accepted while the device was there, completes; the logger's finds the
+   device gone and sends nothing; the HID stack hears of the removal only
+   after the report in flight is done. */
+TEST_F(SurpriseRemovalTest, LineChangeInFlightFinishesAndTheOneBehindItFails)
+{
+    auto logger = Open();
+    hid->SetWriteAnswer(hk::Answer::Held);
+
+    std::thread key([&] { EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    std::thread ptt(
+        [&] { EXPECT_EQ(logger->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_DELETE_PENDING); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::atomic<bool> unplugged{false};
+    std::thread unplug([&] {
+        EXPECT_EQ(Unplug(), STATUS_SUCCESS);
+        unplugged = true;
+    });
+
+    EXPECT_TRUE(NameWithdrawn());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_DTR), STATUS_DELETE_PENDING);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(unplugged);
+    EXPECT_NE(hid->PnpMinors().back(), IRP_MN_SURPRISE_REMOVAL);
+
+    hid->ReleaseHeld();
+    key.join();
+    ptt.join();
+    unplug.join();
+    EXPECT_EQ(States(), std::vector<UCHAR>{0x02});
+    EXPECT_EQ(Ext()->RtsState, 0);
+    EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_SURPRISE_REMOVAL);
+    logger->Close();
+}
+
+/* The user plugs in a second keyer (or the same one into another port)
+   while the program still holds the first one's port: the new keyer's
+   start publishes the same stored name, and the first one's removal,
+   when the program finally closes, leaves the new publication alone. */
+TEST_F(SurpriseRemovalTest, KeyerPluggedInMeanwhilePublishesTheSameName)
+{
+    ASSERT_EQ(Unplug(), STATUS_SUCCESS);
+
+    hk::VelkorHidCollection other(DO_BUFFERED_IO, OtherInstancePath);
+    const hk::WString key = hk::DeviceKey(other.Pdo());
+    hk::SetString(key, u"PortName", u"COM5");
+    hk::SetDword(key, u"KeyFunc", 1);
+    hk::SetDword(key, u"PttFunc", 2);
+    hk::SetDword(key, u"KeyLogic", 0);
+    hk::SetDword(key, u"PttLogic", 0);
+    ASSERT_EQ(hk::CallAddDevice(driver, other.Pdo()), STATUS_SUCCESS);
+    PDEVICE_OBJECT otherPort = hk::TopOfStack(other.Pdo());
+    auto* otherExt = (PPORT_EXTENSION)otherPort->DeviceExtension;
+    const hk::WString otherIface((const char16_t*)otherExt->InterfaceName.Buffer,
+                                 otherExt->InterfaceName.Length / 2);
+    ASSERT_NE(otherIface, InterfaceName());
+
+    EXPECT_EQ(hk::SendPnp(otherPort, IRP_MN_START_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SymbolicLinks(),
+              (std::map<hk::WString, hk::WString>{{u"\\DOSDEVICES\\COM5", otherIface}}));
+    hk::RegistryValue value;
+    EXPECT_EQ(hk::Values(hk::SerialCommKey).size(), 1u);
+    ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, otherIface, &value));
+    EXPECT_EQ(hk::StringOf(value), u"COM5");
+
+    /* The old handle reaches nothing; a new open keys the new keyer. */
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_DELETE_PENDING);
+    auto fresh = hk::UserFile::Open(other.Pdo());
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_TRUE(hid->Writes().empty());
+    ASSERT_EQ(other.Writes().size(), 1u);
+    EXPECT_EQ(other.Writes()[0].bytes[2], 0x02);
+
+    file->Close();
+    RemovePort();
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_TRUE(hk::GetValue(hk::SerialCommKey, otherIface));
+    EXPECT_TRUE(hk::InterfaceEnabled(otherIface));
+
+    fresh->Close();
+    EXPECT_EQ(hk::SendPnp(otherPort, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+}
+
+} // namespace
