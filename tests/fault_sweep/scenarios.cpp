@@ -397,6 +397,57 @@ void CheckRemove(const Fault*, NTSTATUS, Stack& stack, Problems& problems)
     Expect(problems, !stack.Added(), "the port is still in the stack");
 }
 
+/* ---- surprise removal: IRP_MN_SURPRISE_REMOVAL with the port held -------- */
+
+/* The wait the keying program left pending when the keyer was unplugged. */
+hk::RequestPtr heldWait;
+
+void PrepareSurpriseRemoval(Stack& stack, Problems& problems)
+{
+    PrepareOpened(stack, problems);
+    if (!problems.empty())
+        return;
+    Require(problems, "set wait mask",
+            stack.File()->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, hk::Word(SERIAL_EV_CTS)));
+    heldWait = stack.File()->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+    stack.Hid().ClearWrites();
+}
+
+NTSTATUS StepSurpriseRemoval(Stack& stack)
+{
+    return stack.SurpriseRemove();
+}
+
+NTSTATUS ExpectSurpriseRemoval(const FailurePoint*, Stack&)
+{
+    /* Plug and Play does not let a driver fail a surprise removal. */
+    return STATUS_SUCCESS;
+}
+
+void CheckSurpriseRemoval(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
+{
+    Expect(problems, heldWait->Wait() && heldWait->Status() == STATUS_SUCCESS,
+           "the pending wait did not end with success");
+    heldWait.reset();
+    Expect(problems, NothingPublished(fault), "the unplugged port still has a name");
+    if (!Refused(fault, hk::KernelCall::SetInterfaceState))
+        Expect(problems, !hk::InterfaceEnabled(stack.InterfaceName()),
+               "the unplugged port's interface is on");
+
+    /* The program keys on and tries to republish; nothing goes anywhere. */
+    Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_SET_DTR) == STATUS_DELETE_PENDING,
+           "a line change on the unplugged port did not fail with STATUS_DELETE_PENDING");
+    Expect(problems,
+           stack.File()->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT) == STATUS_DELETE_PENDING,
+           "a republish on the unplugged port did not fail with STATUS_DELETE_PENDING");
+    Expect(problems, stack.Hid().Writes().empty(), "a report reached the unplugged device");
+    Expect(problems, NothingPublished(fault), "a republish published the unplugged port");
+
+    /* Its close lets the HID stack go; the removal follows (TearDown). */
+    stack.CloseFiles();
+    Expect(problems, stack.Hid().OpenCount() == 0, "the HID stack still holds the program's open");
+}
+
 } // namespace
 
 const std::vector<Scenario>& Scenarios()
@@ -411,6 +462,8 @@ const std::vector<Scenario>& Scenarios()
         {"republish", false, PrepareRepublish, StepRepublish, ExpectRepublish, CheckRepublish},
         {"stop", false, PrepareOpened, StepStop, ExpectStop, CheckStop},
         {"restart", false, PrepareRestart, StepStart, ExpectStart, CheckStart},
+        {"surprise removal", false, PrepareSurpriseRemoval, StepSurpriseRemoval,
+         ExpectSurpriseRemoval, CheckSurpriseRemoval},
         {"remove", true, PrepareRemove, StepRemove, ExpectRemove, CheckRemove},
     };
     return scenarios;

@@ -414,6 +414,11 @@ NTSTATUS Stack::Stop()
     return hk::SendPnp(port_, IRP_MN_STOP_DEVICE);
 }
 
+NTSTATUS Stack::SurpriseRemove()
+{
+    return hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+}
+
 NTSTATUS Stack::Remove()
 {
     NTSTATUS status = hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);

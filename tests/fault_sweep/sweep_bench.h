@@ -101,6 +101,7 @@ class Stack
     NTSTATUS Add();
     NTSTATUS Start();
     NTSTATUS Stop();
+    NTSTATUS SurpriseRemove();
     NTSTATUS Remove();
     /* Opens a handle through the COM name; kept until Close or TearDown. */
     NTSTATUS Open();
