@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 namespace
 {
@@ -128,7 +129,12 @@ class Session
         {
         case 0:
             if (!files_[slot])
-                files_[slot] = hk::UserFile::Open(hid_->Pdo());
+            {
+                NTSTATUS status = STATUS_SUCCESS;
+                files_[slot] = hk::UserFile::Open(hid_->Pdo(), &status);
+                if (gone_ && (files_[slot] || status != STATUS_DELETE_PENDING))
+                    Fail("an open of an unplugged port did not fail with STATUS_DELETE_PENDING");
+            }
             break;
         case 1:
             files_[slot].reset();
@@ -143,18 +149,19 @@ class Session
                 ULONG outputLength = in.Byte() % 9;
                 /* The top bit: CancelIoEx got there before the driver did. */
                 if (target & 0x80)
-                    Track(files_[slot]->StartCancelledDeviceControl(code, input, outputLength));
+                    TrackOnHandle(
+                        files_[slot]->StartCancelledDeviceControl(code, input, outputLength));
                 else
-                    Track(files_[slot]->StartDeviceControl(code, input, outputLength));
+                    TrackOnHandle(files_[slot]->StartDeviceControl(code, input, outputLength));
             }
             break;
         case 3:
             if (files_[slot])
-                Track(files_[slot]->StartRead(in.Byte() % 64));
+                TrackOnHandle(files_[slot]->StartRead(in.Byte() % 64));
             break;
         case 4:
             if (files_[slot])
-                Track(files_[slot]->StartWrite(in.Take(in.Byte() % 16)));
+                TrackOnHandle(files_[slot]->StartWrite(in.Take(in.Byte() % 16)));
             break;
         case 5:
             if (!requests_.empty())
@@ -192,6 +199,7 @@ class Session
                 status = STATUS_ACCESS_DENIED;
             }
             hk::FailCall(call, status, n);
+            failingCalls_.insert(call);
             break;
         }
         }
@@ -200,6 +208,42 @@ class Session
     void Track(hk::RequestPtr request)
     {
         requests_.push_back(std::move(request));
+    }
+
+    /* Once the port is unplugged, every request on a handle is refused at
+       once, as a device being deleted answers. */
+    void TrackOnHandle(hk::RequestPtr request)
+    {
+        if (gone_ && (!request->Completed() || request->Status() != STATUS_DELETE_PENDING ||
+                      request->Information() != 0))
+            Fail("a request on an unplugged port did not fail with STATUS_DELETE_PENDING");
+        Track(std::move(request));
+    }
+
+    /* What reached the collection other than cleanups and closes. */
+    size_t CollectionTraffic()
+    {
+        return hid_->Writes().size() + hid_->DeviceControls().size() + hid_->Reads();
+    }
+
+    /* The keyer is unplugged: its name, SERIALCOMM value and interface go
+       at once, unless the fuzzer made their withdrawal fail. */
+    void SurpriseRemove()
+    {
+        auto* ext = (PPORT_EXTENSION)port_->DeviceExtension;
+        hk::WString iface((const char16_t*)ext->InterfaceName.Buffer,
+                          ext->InterfaceName.Length / sizeof(WCHAR));
+        hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+        gone_ = true;
+        trafficWhenGone_ = CollectionTraffic();
+        if (!failingCalls_.count(hk::KernelCall::DeleteSymbolicLink) &&
+            !hk::SymbolicLinks().empty())
+            Fail("a COM link outlived the surprise removal");
+        if (!failingCalls_.count(hk::KernelCall::DeleteRegistryValue) &&
+            !hk::Values(hk::SerialCommKey).empty())
+            Fail("a SERIALCOMM value outlived the surprise removal");
+        if (!failingCalls_.count(hk::KernelCall::SetInterfaceState) && hk::InterfaceEnabled(iface))
+            Fail("the interface outlived the surprise removal");
     }
 
     /* The PnP manager removes a device only once no file object on it is
@@ -240,7 +284,7 @@ class Session
                     state_ = PnpState::RemovePending;
                 break;
             case 2:
-                send(IRP_MN_SURPRISE_REMOVAL);
+                SurpriseRemove();
                 state_ = PnpState::SurpriseRemoved;
                 break;
             default:
@@ -283,8 +327,13 @@ class Session
        still try again, never during the removal itself. */
     void Remove()
     {
+        if (gone_ && CollectionTraffic() != trafficWhenGone_)
+            Fail("a request reached the collection after the surprise removal");
         hk::ClearCallFailures();
+        failingCalls_.clear();
         hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
+        /* Later opens reach the collection alone. */
+        gone_ = false;
         state_ = PnpState::Removed;
         port_ = nullptr;
     }
@@ -347,6 +396,7 @@ class Session
         hk::FailAllocationNumber(0);
         hk::FailAllocationsWithTag(hk::PoolTag("Wdm "), false);
         hk::ClearCallFailures();
+        failingCalls_.clear();
         for (auto& file : files_)
             file.reset();
         HandlesOpen();
@@ -358,7 +408,7 @@ class Session
                 state_ = PnpState::Started;
             }
             if (state_ == PnpState::Started)
-                hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+                SurpriseRemove();
             Remove();
         }
         for (auto& request : requests_)
@@ -391,6 +441,10 @@ class Session
     PnpState state_ = PnpState::Added;
     std::unique_ptr<hk::UserFile> files_[handleCount];
     std::vector<hk::RequestPtr> requests_;
+    /* Kernel calls made to fail since the failures were last cleared. */
+    std::set<hk::KernelCall> failingCalls_;
+    bool gone_ = false;
+    size_t trafficWhenGone_ = 0;
 };
 
 } // namespace

@@ -1,9 +1,11 @@
 /*
  * Four keying programs on their own handles toggle lines, wait, cancel,
  * reload and reopen, while Plug and Play stops and starts the port and
- * finally surprise-removes it. Built with ThreadSanitizer; prints what it
- * did and fails on any kernel rule broken, any request left pending and
- * anything left allocated.
+ * then surprise-removes it in the middle of their requests, three keyers a
+ * second. Built with ThreadSanitizer; prints what it did and fails on any
+ * kernel rule broken, any request left pending, anything left allocated,
+ * a name still published when the surprise removal returns, and any report
+ * or answer other than STATUS_DELETE_PENDING after it.
  */
 #include <hostkernel/bench.h>
 #include <hostkernel/registry.h>
@@ -28,9 +30,26 @@ struct Counters
     std::atomic<unsigned long> cancels{0};
     std::atomic<unsigned long> reopens{0};
     std::atomic<unsigned long> pnp{0};
+    std::atomic<unsigned long> refusedWhenGone{0};
+    /* Requests made after the surprise removal had returned that did not
+       fail with STATUS_DELETE_PENDING, and opens of the gone port that
+       succeeded. */
+    std::atomic<unsigned long> answeredWhenGone{0};
 };
 
-void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters& counters)
+/* The device went before the request was made: it must be refused. */
+void CheckGone(bool goneBefore, NTSTATUS status, Counters& counters)
+{
+    if (!goneBefore)
+        return;
+    if (status == STATUS_DELETE_PENDING)
+        counters.refusedWhenGone++;
+    else
+        counters.answeredWhenGone++;
+}
+
+void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
+            const std::atomic<bool>& gone, Counters& counters)
 {
     std::mt19937 random(seed);
     auto file = hk::UserFile::Open(pdo);
@@ -39,20 +58,35 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
                                   IOCTL_SERIAL_CLR_RTS};
     while (!stop)
     {
-        switch (random() % 10)
+        bool goneBefore = gone;
+        unsigned pick = random() % 10;
+        if (!file && pick != 9)
+        {
+            /* The port went before this program could open it again. */
+            std::this_thread::yield();
+            continue;
+        }
+        switch (pick)
         {
         case 0:
         case 1:
         case 2:
         case 3:
-            file->DeviceControl(lines[random() % 4]);
+            CheckGone(goneBefore, file->DeviceControl(lines[random() % 4]), counters);
             break;
         case 4:
-            file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_CTS | SERIAL_EV_DSR));
+            CheckGone(goneBefore,
+                      file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK,
+                                          Word(SERIAL_EV_CTS | SERIAL_EV_DSR)),
+                      counters);
             break;
-        case 5:
-            waits.push_back(file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4));
+        case 5: {
+            auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
+            if (goneBefore)
+                CheckGone(true, wait->Completed() ? wait->Status() : STATUS_PENDING, counters);
+            waits.push_back(wait);
             break;
+        }
         case 6:
             if (!waits.empty())
             {
@@ -61,20 +95,25 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
             }
             break;
         case 7:
-            file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS);
+            CheckGone(goneBefore, file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), counters);
             break;
         case 8:
-            file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4);
+            CheckGone(goneBefore, file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4), counters);
             break;
-        case 9:
-            file->Close();
-            file = hk::UserFile::Open(pdo);
+        case 9: {
+            if (file)
+                file->Close();
+            NTSTATUS status = STATUS_SUCCESS;
+            file = hk::UserFile::Open(pdo, &status);
+            CheckGone(goneBefore, file ? STATUS_SUCCESS : status, counters);
             counters.reopens++;
             break;
         }
+        }
         counters.requests++;
     }
-    file->Close();
+    if (file)
+        file->Close();
     for (auto& wait : waits)
     {
         if (!wait->Wait(std::chrono::seconds(5)))
@@ -85,12 +124,26 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+struct RoundResult
 {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 3;
-    hk::ResetBench();
+    bool started = false;
+    /* Published state left the moment the surprise removal returned. */
+    size_t linksWhenGone = 0;
+    size_t valuesWhenGone = 0;
+    bool interfaceWhenGone = false;
+    /* Reports that reached the collection after the surprise removal
+       returned. */
+    size_t reportsAfterGone = 0;
+};
+
+/*
+ * One keyer's life: four programs use its port while Plug and Play stops
+ * and starts it; then it is unplugged in the middle of their requests, they
+ * go on for a while, close, and the removal follows.
+ */
+RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters& counters)
+{
+    RoundResult result;
     auto hid = std::make_unique<hk::VelkorHidCollection>();
     hk::WString key = hk::DeviceKey(hid->Pdo());
     hk::SetString(key, u"PortName", u"COM5");
@@ -102,17 +155,21 @@ int main(int argc, char** argv)
     DriverEntry(driver, nullptr);
     hk::CallAddDevice(driver, hid->Pdo());
     PDEVICE_OBJECT port = hk::TopOfStack(hid->Pdo());
-    if (hk::SendPnp(port, IRP_MN_START_DEVICE) != STATUS_SUCCESS)
-        return std::fprintf(stderr, "start failed\n"), 1;
+    auto* ext = (PPORT_EXTENSION)port->DeviceExtension;
+    hk::WString iface((const char16_t*)ext->InterfaceName.Buffer,
+                      ext->InterfaceName.Length / sizeof(WCHAR));
+    result.started = hk::SendPnp(port, IRP_MN_START_DEVICE) == STATUS_SUCCESS;
 
-    Counters counters;
     std::atomic<bool> stop{false};
+    std::atomic<bool> gone{false};
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < 4; i++)
-        workers.emplace_back(Worker, hid->Pdo(), 1000 + i, std::ref(stop), std::ref(counters));
+    if (result.started)
+        for (unsigned i = 0; i < 4; i++)
+            workers.emplace_back(Worker, hid->Pdo(), 1000 * round + i, std::cref(stop),
+                                 std::cref(gone), std::ref(counters));
 
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < end)
+    auto end = std::chrono::steady_clock::now() + length;
+    while (result.started && std::chrono::steady_clock::now() < end)
     {
         hk::SendPnp(port, IRP_MN_QUERY_STOP_DEVICE);
         hk::SendPnp(port, IRP_MN_STOP_DEVICE);
@@ -121,22 +178,62 @@ int main(int argc, char** argv)
         counters.pnp += 4;
     }
     hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    counters.pnp++;
+    size_t reports = hid->Writes().size();
+    result.linksWhenGone = hk::SymbolicLinks().size();
+    result.valuesWhenGone = hk::Values(hk::SerialCommKey).size();
+    result.interfaceWhenGone = hk::InterfaceEnabled(iface);
+    gone = true;
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     stop = true;
     for (auto& worker : workers)
         worker.join();
+    result.reportsAfterGone = hid->Writes().size() - reports;
     hk::SendPnp(port, IRP_MN_REMOVE_DEVICE);
+    counters.pnp++;
     hid.reset();
     hk::DeleteDriverObject(driver);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 3;
+    /* Three unplugs a second, each in the middle of the programs' requests. */
+    const unsigned rounds = seconds > 0 ? 3 * (unsigned)seconds : 1;
+    hk::ResetBench();
+
+    Counters counters;
+    unsigned failedStarts = 0, ghosts = 0, lateReports = 0;
+    for (unsigned round = 0; round < rounds; round++)
+    {
+        RoundResult result = RunRound(std::chrono::milliseconds(1000 * seconds / rounds), round,
+                                      counters);
+        failedStarts += !result.started;
+        ghosts += result.linksWhenGone + result.valuesWhenGone + result.interfaceWhenGone;
+        lateReports += result.reportsAfterGone;
+    }
 
     auto violations = hk::TakeViolations();
     size_t pool = hk::OutstandingAllocations();
     size_t irps = hk::LiveIrpCount();
     size_t links = hk::SymbolicLinks().size();
-    std::printf("stress: 4 handles, %lu requests (%lu cancels, %lu reopens), %lu PnP requests, "
-                "%zu rule violations, %zu blocks and %zu requests left, %zu links left\n",
-                counters.requests.load(), counters.cancels.load(), counters.reopens.load(),
-                counters.pnp.load(), violations.size(), pool, irps, links);
+    std::printf("stress: 4 handles, %u unplugs, %lu requests (%lu cancels, %lu reopens, "
+                "%lu refused once unplugged), %lu PnP requests, %zu rule violations, "
+                "%zu blocks and %zu requests left, %zu links left, %u names left at an unplug, "
+                "%u reports and %lu answers after an unplug, %u failed starts\n",
+                rounds, counters.requests.load(), counters.cancels.load(),
+                counters.reopens.load(), counters.refusedWhenGone.load(), counters.pnp.load(),
+                violations.size(), pool, irps, links, ghosts, lateReports,
+                counters.answeredWhenGone.load(), failedStarts);
+    for (const auto& violation : violations)
+        std::fprintf(stderr, "rule violated: %s\n", violation.c_str());
     hk::ResetBench();
-    return violations.empty() && pool == 0 && irps == 0 && links == 0 ? 0 : 1;
+    return violations.empty() && pool == 0 && irps == 0 && links == 0 && ghosts == 0 &&
+                   lateReports == 0 && counters.answeredWhenGone == 0 && failedStarts == 0
+               ? 0
+               : 1;
 }
