@@ -367,14 +367,31 @@ struct LateLineChange {
     HANDLE port;
     BOOL succeeded;
     DWORD error;
+    LONG status;  // the NTSTATUS behind the error
 };
 
 DWORD WINAPI RaiseDtrLate(void* param)
 {
+    typedef LONG(WINAPI * LastNtStatus)(void);
+    LastNtStatus lastStatus = reinterpret_cast<LastNtStatus>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetLastNtStatus"));
     LateLineChange* call = static_cast<LateLineChange*>(param);
     call->succeeded = EscapeCommFunction(call->port, SETDTR);
     call->error = call->succeeded ? ERROR_SUCCESS : GetLastError();
+    call->status = call->succeeded || !lastStatus ? 0 : lastStatus();
     return 0;
+}
+
+// The stand-in's own removal, which Wine sends after the collection's.
+bool WaitForStandInRemoval(StandInClient& standIn, const STANDIN_STATE& before,
+                           STANDIN_STATE* after)
+{
+    for (int tries = 0; tries < 100; ++tries) {
+        if (standIn.State(after) && after->RemovalsAfterSurprise > before.RemovalsAfterSurprise)
+            return true;
+        Sleep(50);
+    }
+    return false;
 }
 
 void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
@@ -427,29 +444,38 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     if (again != INVALID_HANDLE_VALUE)
         CloseHandle(again);
 
+    // What Wine sends: a surprise removal, then at once the removal, to the
+    // collection's stack and then to the stand-in's, whether or not a
+    // program holds the port; the program's close is not waited for.
+    STANDIN_STATE after = {};
+    CheckCall(WaitForStandInRemoval(standIn, before, &after),
+              "the stand-in's removal after its surprise removal");
+    CheckEqual("surprise removals the stand-in received", 1,
+               after.SurpriseRemovals - before.SurpriseRemovals);
+    CheckEqual("stand-in removals that followed a surprise removal", 1,
+               after.RemovalsAfterSurprise - before.RemovalsAfterSurprise);
+    CheckEqual("stand-in reads pending after removal", 0, after.PendingReads);
+    Check(after.ReadsCompletedAtRemoval >= before.PendingReads,
+          "stand-in reads ended by the removal", "at least " + std::to_string(before.PendingReads),
+          std::to_string(after.ReadsCompletedAtRemoval));
+
     // The keying program does not know yet: its next line change must come
-    // back (in a worker, so a hang shows as a failure, not a stuck suite).
+    // back, failed (in a worker, so a hang shows as a failure, not a stuck
+    // suite). The device is deleted by now, so the answer is Wine's.
     standIn.Clear();
-    LateLineChange late = {port, FALSE, 0};
+    LateLineChange late = {port, FALSE, 0, 0};
     HANDLE worker = CreateThread(NULL, 0, RaiseDtrLate, &late, 0, NULL);
     DWORD finished = WaitForSingleObject(worker, 5000);
     CheckEqual("SETDTR on the handle left open returns (0 = returned)", WAIT_OBJECT_0, finished);
-    if (finished == WAIT_OBJECT_0)
-        Note("SETDTR after removal: " + std::string(late.succeeded ? "success" : "error ") +
-             (late.succeeded ? "" : std::to_string(late.error)));
+    if (finished == WAIT_OBJECT_0) {
+        Check(!late.succeeded, "SETDTR on the handle left open", "a failure",
+              late.succeeded ? "success" : "error " + std::to_string(late.error));
+        Note("SETDTR after removal: NTSTATUS " + Hex(static_cast<unsigned long>(late.status)));
+    }
     CloseHandle(worker);
     CheckKeyingReports("after removal", standIn, {});
-
-    STANDIN_STATE after = {};
-    if (standIn.State(&after)) {
-        CheckEqual("stand-in reads pending after removal", 0, after.PendingReads);
-        Check(after.ReadsCompletedAtRemoval >= before.PendingReads,
-              "stand-in reads ended by the removal", "at least " +
-                  std::to_string(before.PendingReads),
-              std::to_string(after.ReadsCompletedAtRemoval));
-    }
     CloseHandle(event);
-    CloseHandle(port);
+    CheckCall(CloseHandle(port), "close the handle left open");
 }
 
 }  // namespace

@@ -74,11 +74,20 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // the collection exists, so the first open already sees it.
         ReadDeviceSettings(HidExtension(DeviceObject)->PhysicalDeviceObject);
         device->Removed = FALSE;
+        device->SurpriseRemoved = FALSE;
         CountEvent(&STANDIN_STATE::Starts, 1);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
+        // What Wine sends when a device goes with its port held: the tests
+        // read the order back.
+        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+            device->SurpriseRemoved = TRUE;
+            CountEvent(&STANDIN_STATE::SurpriseRemovals, 1);
+        } else if (device->SurpriseRemoved) {
+            CountEvent(&STANDIN_STATE::RemovalsAfterSurprise, 1);
+        }
         // hidclass waits for its read loop at teardown: a read left pending
         // here would hold the removal forever.
         CompletePendingReads(device, TRUE);

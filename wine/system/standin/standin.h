@@ -14,6 +14,7 @@ typedef struct _STANDIN_DEVICE {
     KSPIN_LOCK ReadLock;
     LIST_ENTRY PendingReads;
     BOOLEAN Removed;
+    BOOLEAN SurpriseRemoved;
 } STANDIN_DEVICE, *PSTANDIN_DEVICE;
 
 inline PHID_DEVICE_EXTENSION HidExtension(PDEVICE_OBJECT DeviceObject)

@@ -48,4 +48,6 @@ typedef struct _STANDIN_STATE {
     ULONG PendingReads;
     ULONG ReadsCompletedAtRemoval;
     ULONG StringQueries;
+    ULONG SurpriseRemovals;      /* IRP_MN_SURPRISE_REMOVAL requests the stand-in received */
+    ULONG RemovalsAfterSurprise; /* IRP_MN_REMOVE_DEVICE requests that followed one */
 } STANDIN_STATE;
