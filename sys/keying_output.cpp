@@ -45,7 +45,7 @@ NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
     NTSTATUS status;
 
     AcquireOutputLock(Extension);
-    *Line = State;
+    RecordModemLine(Extension, Line, State);
     status = UpdateKeyingOutput(Extension, Requester);
     ReleaseOutputLock(Extension);
     return status;
