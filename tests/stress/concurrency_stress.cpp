@@ -63,9 +63,15 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
         case 7:
             file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS);
             break;
-        case 8:
-            file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4);
+        case 8: {
+            /* Settings and line queries race the line changes and the
+               start that resets the settings. */
+            static const ULONG queries[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_DTRRTS,
+                                            IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW,
+                                            IOCTL_SERIAL_GET_PROPERTIES};
+            file->DeviceControl(queries[random() % 5], hk::Bytes(16, 0x41), 64);
             break;
+        }
         case 9:
             file->Close();
             file = hk::UserFile::Open(pdo);
