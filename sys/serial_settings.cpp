@@ -89,24 +89,20 @@ static NTSTATUS CompleteWithStructure(PIRP Irp, const VOID* Answer, ULONG Size)
     return CompleteRequest(Irp, STATUS_SUCCESS, Size);
 }
 
-/* Reads back a kept setting whole, as one consistent copy. */
+/* Reads back a kept setting whole, as one consistent copy. The system
+   buffer is non-paged, so it is written under the spin lock. */
 NTSTATUS AnswerSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, const VOID* Setting, ULONG Size)
 {
-    union {
-        SERIAL_LINE_CONTROL LineControl;
-        SERIAL_CHARS SpecialChars;
-        SERIAL_HANDFLOW HandFlow;
-        SERIAL_TIMEOUTS Timeouts;
-        SERIAL_QUEUE_SIZE QueueSize;
-    } copy;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     KIRQL irql;
 
-    if (Size > sizeof(copy))
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < Size)
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+
     KeAcquireSpinLock(&Extension->StateLock, &irql);
-    RtlCopyMemory(&copy, Setting, Size);
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, Setting, Size);
     KeReleaseSpinLock(&Extension->StateLock, irql);
-    return CompleteWithStructure(Irp, &copy, Size);
+    return CompleteRequest(Irp, STATUS_SUCCESS, Size);
 }
 
 /* Writes are taken at once and nothing is ever received: nothing queued,
