@@ -1,6 +1,6 @@
 /*
- * The general dispatch routine: opens, closes, reads, writes and the
- * emulated serial device controls.
+ * The general dispatch routine: opens, closes, reads, writes, flushes, file
+ * information and the emulated serial device controls.
  */
 #include "vkserial.h"
 
@@ -89,8 +89,44 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
             return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
         return CompleteWithWord(Irp, ReadShared(Extension, &Extension->BaudRate));
 
+    case IOCTL_SERIAL_SET_LINE_CONTROL:
+        return StoreSerialSetting(Extension, Irp, &Extension->LineControl,
+                                  sizeof(SERIAL_LINE_CONTROL));
+    case IOCTL_SERIAL_GET_LINE_CONTROL:
+        return AnswerSerialSetting(Extension, Irp, &Extension->LineControl,
+                                   sizeof(SERIAL_LINE_CONTROL));
+    case IOCTL_SERIAL_SET_CHARS:
+        return StoreSerialSetting(Extension, Irp, &Extension->SpecialChars, sizeof(SERIAL_CHARS));
+    case IOCTL_SERIAL_GET_CHARS:
+        return AnswerSerialSetting(Extension, Irp, &Extension->SpecialChars, sizeof(SERIAL_CHARS));
+    case IOCTL_SERIAL_SET_HANDFLOW:
+        return StoreSerialSetting(Extension, Irp, &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
+    case IOCTL_SERIAL_GET_HANDFLOW:
+        return AnswerSerialSetting(Extension, Irp, &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
+    case IOCTL_SERIAL_SET_TIMEOUTS:
+        return StoreSerialSetting(Extension, Irp, &Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
+    case IOCTL_SERIAL_GET_TIMEOUTS:
+        return AnswerSerialSetting(Extension, Irp, &Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
+    case IOCTL_SERIAL_SET_QUEUE_SIZE:
+        return StoreSerialSetting(Extension, Irp, &Extension->QueueSize, sizeof(SERIAL_QUEUE_SIZE));
+
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+        return AnswerCommStatus(Irp);
+    case IOCTL_SERIAL_GET_DTRRTS:
+    case IOCTL_SERIAL_GET_MODEM_CONTROL:
+        return AnswerModemLines(Extension, Irp);
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        return AnswerModemStatus(Irp);
+    case IOCTL_SERIAL_GET_STATS:
+        return AnswerStats(Irp);
+    case IOCTL_SERIAL_CONFIG_SIZE:
+        return AnswerConfigSize(Irp);
+    case IOCTL_SERIAL_GET_PROPERTIES:
+        return AnswerProperties(Extension, Irp);
+
     default:
-        /* Line control, handshake, queue sizes, purges, timeouts, status: accepted, ignored. */
+        /* Purges, breaks, XON/XOFF, statistics reset, modem-control writes:
+           nothing is queued or sent, so each is accepted and changes nothing. */
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
 }
@@ -136,6 +172,15 @@ static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (ReadSharedFlag(extension, &extension->PassThrough))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
+    case IRP_MJ_FLUSH_BUFFERS:
+        /* Writes are taken at once, so there is never anything to flush. */
+        if (ReadSharedFlag(extension, &extension->PassThrough))
+            return PassDown(extension, Irp);
+        return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_QUERY_INFORMATION:
+        return QueryPortInformation(Irp);
+    case IRP_MJ_SET_INFORMATION:
+        return SetPortInformation(Irp);
     case IRP_MJ_DEVICE_CONTROL:
         return DeviceControl(extension, Irp);
     default:

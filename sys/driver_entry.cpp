@@ -24,6 +24,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchGeneral;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchGeneral;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchGeneral;
+    DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverUnload = DriverUnload;

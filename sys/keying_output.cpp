@@ -57,7 +57,7 @@ NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
     }
     else
     {
-        *Line = State;
+        RecordModemLine(Extension, Line, State);
         (VOID)UpdateKeyingOutput(Extension, Requester);
     }
     ReleaseOutputLock(Extension);

@@ -8,6 +8,7 @@ static VOID ResetStartState(PPORT_EXTENSION Extension)
 {
     WriteSharedFlag(Extension, &Extension->PassThrough, FALSE);
     WriteShared(Extension, &Extension->BaudRate, VK_DEFAULT_BAUD_RATE);
+    ResetSerialSettings(Extension);
     Extension->InterfaceEnabled = TRUE;
     Extension->KeyFunc = 0;
     Extension->PttFunc = 0;

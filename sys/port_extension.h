@@ -5,6 +5,7 @@
 #pragma once
 
 #include <wdm.h>
+#include <ntddser.h>
 
 /* Pool tag "Wdm " and remove-lock tag "TFil", as pool tools print them. */
 #define VK_POOL_TAG ((ULONG)'W' | ((ULONG)'d' << 8) | ((ULONG)'m' << 16) | ((ULONG)' ' << 24))
@@ -81,6 +82,20 @@ typedef struct _PORT_EXTENSION {
      * passed that lock.
      */
     BOOLEAN DeviceGone;
+
+    /*
+     * What serial programs set and read back (serial_settings.cpp): kept
+     * and answered, never acted on, so no line moves and no report goes out
+     * because of them. Back to their defaults at every start; guarded by
+     * StateLock like BaudRate. StateLock also guards every write of DtrState
+     * and RtsState (made under the output lock too), so the line queries read
+     * both lines without waiting behind a report being written.
+     */
+    SERIAL_LINE_CONTROL LineControl;
+    SERIAL_CHARS SpecialChars;
+    SERIAL_HANDFLOW HandFlow;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_QUEUE_SIZE QueueSize;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 typedef struct _OPEN_RECORD {

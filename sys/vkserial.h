@@ -105,3 +105,19 @@ NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
 NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester);
 NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT Requester);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);
+
+/* serial_settings.cpp */
+VOID ResetSerialSettings(PPORT_EXTENSION Extension);
+NTSTATUS StoreSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, PVOID Setting, ULONG Size);
+NTSTATUS AnswerSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, const VOID* Setting, ULONG Size);
+NTSTATUS AnswerCommStatus(PIRP Irp);
+NTSTATUS AnswerModemLines(PPORT_EXTENSION Extension, PIRP Irp);
+NTSTATUS AnswerModemStatus(PIRP Irp);
+NTSTATUS AnswerStats(PIRP Irp);
+NTSTATUS AnswerConfigSize(PIRP Irp);
+NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp);
+VOID RecordModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State);
+
+/* file_information.cpp */
+NTSTATUS QueryPortInformation(PIRP Irp);
+NTSTATUS SetPortInformation(PIRP Irp);

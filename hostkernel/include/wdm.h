@@ -174,6 +174,7 @@ typedef const GUID& REFGUID;
 #define STATUS_NO_MORE_ENTRIES ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
@@ -431,6 +432,34 @@ typedef struct _FILE_OBJECT {
     LARGE_INTEGER CurrentByteOffset;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+/* File information classes, numbered as the platform numbers them; the
+   port answers only the few a serial port answers. */
+typedef enum _FILE_INFORMATION_CLASS {
+    FileDirectoryInformation = 1,
+    FileBasicInformation = 4,
+    FileStandardInformation = 5,
+    FileNameInformation = 9,
+    FileDispositionInformation = 13,
+    FilePositionInformation = 14,
+    FileModeInformation = 16,
+    FileAllInformation = 18,
+    FileAllocationInformation = 19,
+    FileEndOfFileInformation = 20,
+    FileMaximumInformation = 76
+} FILE_INFORMATION_CLASS;
+
+typedef struct _FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+typedef struct _FILE_POSITION_INFORMATION {
+    LARGE_INTEGER CurrentByteOffset;
+} FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -465,6 +494,27 @@ typedef struct _IO_STACK_LOCATION {
             ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct
+        {
+            ULONG Length;
+            FILE_INFORMATION_CLASS FileInformationClass;
+        } QueryFile;
+        struct
+        {
+            ULONG Length;
+            FILE_INFORMATION_CLASS FileInformationClass;
+            struct _FILE_OBJECT* FileObject;
+            union
+            {
+                struct
+                {
+                    BOOLEAN ReplaceIfExists;
+                    BOOLEAN AdvanceOnly;
+                };
+                ULONG ClusterCount;
+                HANDLE DeleteHandle;
+            };
+        } SetFile;
         struct
         {
             ULONG SystemContext;

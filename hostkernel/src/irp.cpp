@@ -123,6 +123,14 @@ void FinishIrp(PIRP irp)
     {
         output = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
         outputLength = information;
+        /* The I/O manager copies Information bytes back into the caller's
+           buffer: more than it holds overruns it. Checked before the copy,
+           which would read past the system buffer too. */
+        if (request && information > request->OutputCapacity())
+        {
+            ReportViolation("request completed with more bytes than its output buffer holds");
+            outputLength = request->OutputCapacity();
+        }
         if (!request && irp->UserBuffer)
             memcpy(irp->UserBuffer, output, information);
     }

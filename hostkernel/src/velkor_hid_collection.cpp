@@ -169,6 +169,12 @@ unsigned VelkorHidCollection::Reads()
     return reads_;
 }
 
+unsigned VelkorHidCollection::Flushes()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return flushes_;
+}
+
 unsigned VelkorHidCollection::Cleanups()
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -378,6 +384,11 @@ NTSTATUS VelkorHidCollection::Dispatch(PIRP irp)
     case IRP_MJ_READ: {
         std::lock_guard<std::mutex> guard(lock_);
         reads_++;
+        break;
+    }
+    case IRP_MJ_FLUSH_BUFFERS: {
+        std::lock_guard<std::mutex> guard(lock_);
+        flushes_++;
         break;
     }
     case IRP_MJ_WRITE:

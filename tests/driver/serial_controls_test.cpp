@@ -60,14 +60,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ShortBufferCase{IOCTL_SERIAL_SET_WAIT_MASK, 2, 4},
                       ShortBufferCase{IOCTL_SERIAL_WAIT_ON_MASK, 4, 3}));
 
-TEST_F(PortTest, OtherSerialControlsSucceedWithoutData)
+TEST_F(PortTest, OtherSerialControlsSucceedWithoutDataAndSendNothing)
 {
     auto file = Open();
-    for (ULONG code : {IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_GET_LINE_CONTROL,
-                       IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW,
-                       IOCTL_SERIAL_GET_CHARS, IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_PURGE,
-                       IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_MODEMSTATUS,
-                       IOCTL_SERIAL_GET_COMMSTATUS})
+    const ULONG setBreakOn = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 4, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    const ULONG setXoff = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 14, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    for (ULONG code :
+         std::initializer_list<ULONG>{IOCTL_SERIAL_PURGE, IOCTL_SERIAL_CLEAR_STATS,
+                                      IOCTL_SERIAL_SET_MODEM_CONTROL, setBreakOn, setXoff})
     {
         ULONG_PTR information = 99;
         EXPECT_EQ(file->DeviceControl(code, Bytes(16, 0), 16, nullptr, &information),
@@ -76,6 +76,7 @@ TEST_F(PortTest, OtherSerialControlsSucceedWithoutData)
         EXPECT_EQ(information, 0u);
     }
     EXPECT_TRUE(hid->DeviceControls().size() == 1) << "only the identity query went down";
+    EXPECT_TRUE(hid->Writes().empty()) << "a modem-control write moved no line";
 }
 
 TEST_F(PortTest, WritesAreSwallowedAndReadsReturnNothing)

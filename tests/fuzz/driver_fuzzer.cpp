@@ -68,6 +68,11 @@ const ULONG interestingCodes[] = {
     IOCTL_SERIAL_SET_RTS,        IOCTL_SERIAL_CLR_RTS,       IOCTL_SERIAL_GET_WAIT_MASK,
     IOCTL_SERIAL_SET_WAIT_MASK,  IOCTL_SERIAL_WAIT_ON_MASK,  IOCTL_SERIAL_GET_BAUD_RATE,
     IOCTL_SERIAL_GET_HANDFLOW,   IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_PURGE,
+    IOCTL_SERIAL_SET_HANDFLOW,   IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+    IOCTL_SERIAL_GET_CHARS,      IOCTL_SERIAL_SET_TIMEOUTS,     IOCTL_SERIAL_GET_TIMEOUTS,
+    IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_GET_COMMSTATUS,   IOCTL_SERIAL_GET_MODEMSTATUS,
+    IOCTL_SERIAL_GET_DTRRTS,     IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_GET_STATS,
+    IOCTL_SERIAL_CONFIG_SIZE,    IOCTL_SERIAL_GET_PROPERTIES,
     IOCTL_KEYER_RELOAD_SETTINGS, IOCTL_KEYER_REPUBLISH_PORT,
     CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
     CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS),
@@ -125,7 +130,7 @@ class Session
         uint8_t op = in.Byte();
         uint8_t target = in.Byte();
         int slot = target % handleCount;
-        switch (op % 13)
+        switch (op % 14)
         {
         case 0:
             if (!files_[slot])
@@ -145,8 +150,10 @@ class Session
                 uint8_t pick = in.Byte();
                 ULONG code = pick < 200 ? interestingCodes[pick % std::size(interestingCodes)]
                                         : in.Word();
-                Bytes input = in.Take(in.Byte() % 9);
-                ULONG outputLength = in.Byte() % 9;
+                /* Lengths around every serial structure (up to the 64 bytes
+                   of the properties), one byte short and over included. */
+                Bytes input = in.Take(in.Byte() % 72);
+                ULONG outputLength = in.Byte() % 72;
                 /* The top bit: CancelIoEx got there before the driver did. */
                 if (target & 0x80)
                     TrackOnHandle(
@@ -187,6 +194,10 @@ class Session
         case 11:
             Registry(in);
             break;
+        case 13:
+            if (files_[slot])
+                FileRequest(in, *files_[slot]);
+            break;
         case 12: {
             auto call = (hk::KernelCall)(in.Byte() % 8);
             NTSTATUS status = (NTSTATUS)(0xC0000000u | in.Byte());
@@ -202,6 +213,27 @@ class Session
             failingCalls_.insert(call);
             break;
         }
+        }
+    }
+
+    /* FlushFileBuffers, and file information queried or set with any class
+       and length (the I/O manager refuses lengths below a known class's
+       structure before the driver sees them). */
+    void FileRequest(Input& in, hk::UserFile& file)
+    {
+        uint8_t what = in.Byte();
+        auto infoClass = (FILE_INFORMATION_CLASS)(in.Byte() % 24);
+        switch (what % 3)
+        {
+        case 0:
+            Track(file.StartFlush());
+            break;
+        case 1:
+            Track(file.StartQueryInformation(infoClass, in.Byte() % 48));
+            break;
+        case 2:
+            Track(file.StartSetInformation(infoClass, in.Take(in.Byte() % 16)));
+            break;
         }
     }
 

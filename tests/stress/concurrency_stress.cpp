@@ -97,9 +97,17 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
         case 7:
             CheckGone(goneBefore, file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), counters);
             break;
-        case 8:
-            CheckGone(goneBefore, file->DeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, {}, 4), counters);
+        case 8: {
+            /* Settings and line queries race the line changes and the
+               start that resets the settings. */
+            static const ULONG queries[] = {IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_DTRRTS,
+                                            IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW,
+                                            IOCTL_SERIAL_GET_PROPERTIES};
+            CheckGone(goneBefore,
+                      file->DeviceControl(queries[random() % 5], hk::Bytes(16, 0x41), 64),
+                      counters);
             break;
+        }
         case 9: {
             if (file)
                 file->Close();

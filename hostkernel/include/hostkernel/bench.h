@@ -57,6 +57,8 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 class Request
 {
   public:
+    /* Bytes the caller's output buffer holds. */
+    size_t OutputCapacity();
     /* Waits for completion; false when the request is still pending. */
     bool Wait(std::chrono::milliseconds timeout = 5000ms);
     bool Completed();
@@ -103,6 +105,19 @@ class UserFile
                            Bytes* output = nullptr, ULONG_PTR* information = nullptr);
     NTSTATUS Read(ULONG length, ULONG_PTR* information = nullptr);
     NTSTATUS Write(const Bytes& data, ULONG_PTR* information = nullptr);
+
+    /* FlushFileBuffers. */
+    RequestPtr StartFlush();
+    NTSTATUS Flush();
+    /* NtQueryInformationFile and NtSetInformationFile. As the I/O manager
+       does, a length below the class's structure fails with
+       STATUS_INFO_LENGTH_MISMATCH before any request is built (the result
+       is then an already completed request). */
+    RequestPtr StartQueryInformation(FILE_INFORMATION_CLASS infoClass, ULONG length);
+    RequestPtr StartSetInformation(FILE_INFORMATION_CLASS infoClass, const Bytes& input);
+    NTSTATUS QueryInformation(FILE_INFORMATION_CLASS infoClass, ULONG length,
+                              Bytes* output = nullptr, ULONG_PTR* information = nullptr);
+    NTSTATUS SetInformation(FILE_INFORMATION_CLASS infoClass, const Bytes& input);
 
     /* CloseHandle: IRP_MJ_CLEANUP, then the handle's reference goes; the
        close follows when no other reference remains. */

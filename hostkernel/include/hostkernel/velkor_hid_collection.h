@@ -76,6 +76,7 @@ class VelkorHidCollection
     /* Everything else that reaches the collection. */
     std::vector<ULONG> DeviceControls();
     unsigned Reads();
+    unsigned Flushes();
     unsigned Cleanups();
     unsigned Closes();
     std::vector<UCHAR> PnpMinors();
@@ -133,6 +134,7 @@ class VelkorHidCollection
 
     std::vector<ULONG> controls_;
     unsigned reads_ = 0;
+    unsigned flushes_ = 0;
     unsigned cleanups_ = 0;
     unsigned closes_ = 0;
     std::vector<UCHAR> pnpMinors_;

@@ -538,7 +538,9 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     HANDLE port = OpenPort(InstalledPortName);
     if (!CheckCall(port != INVALID_HANDLE_VALUE, "CreateFileA(\\\\.\\COM40)"))
         return;
+    SerialQueriesBeforeAnySet(port, standIn);
     CommStateBeforeAnySet(port, standIn);
+    SerialQueriesAnswered(port, standIn);
     KeyingUnderMappings(port, standIn);
     ReloadTakesEffectAtNextLineChange(port, standIn);
     DataAndPassThrough(port, standIn);

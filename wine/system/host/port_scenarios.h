@@ -16,6 +16,10 @@ void ReloadTakesEffectAtNextLineChange(HANDLE port, StandInClient& standIn);
 void MismatchedIdentityWithholdsReports(StandInClient& standIn);
 void FirstOpenOfAnotherDevice(StandInClient& standIn);
 void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn);
+/* The settings, status and capability queries (port_query_tests.cpp): the
+   defaults, read only, and then sets, read-backs and polls. */
+void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn);
+void SerialQueriesAnswered(HANDLE port, StandInClient& standIn);
 /* knownFault: the reported fault expected to break the apply, or NULL.
    newPortNumber: a port the user also chooses in the page, or 0. */
 void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
