@@ -165,8 +165,15 @@ class Session
             break;
         case 7:
             if (port_ && hk::DeviceObjectExists(port_))
-                Track(hk::SendIrp(port_, (target & 0x80) ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
+            {
+                bool wmi = (target & 0x80) != 0;
+                /* The port has no WMI data of its own: WMI must reach the HID
+                   stack while the device is there. */
+                if (wmi && state_ != PnpState::SurpriseRemoved)
+                    wmiSent_++;
+                Track(hk::SendIrp(port_, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
                                   IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
+            }
             break;
         case 8:
             Collection(in);
@@ -365,6 +372,8 @@ class Session
             if (!request->Wait(std::chrono::seconds(5)))
                 Fail("a request never completed");
         requests_.clear();
+        if (hid_->SystemControls() < wmiSent_)
+            Fail("a WMI request did not reach the HID collection");
         hid_.reset();
         hk::DeleteDriverObject(driver_);
 
@@ -391,6 +400,7 @@ class Session
     PnpState state_ = PnpState::Added;
     std::unique_ptr<hk::UserFile> files_[handleCount];
     std::vector<hk::RequestPtr> requests_;
+    unsigned wmiSent_ = 0;
 };
 
 } // namespace
