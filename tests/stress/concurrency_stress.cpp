@@ -1,6 +1,7 @@
 /*
  * Four keying programs on their own handles toggle lines, wait, cancel,
- * reload and reopen, while Plug and Play stops and starts the port and
+ * reload, republish, hand reads and writes to the HID stack and reopen,
+ * while Plug and Play stops and starts the port (and WMI asks it) and
  * finally surprise-removes it. Built with ThreadSanitizer; prints what it
  * did and fails on any kernel rule broken, any request left pending and
  * anything left allocated.
@@ -39,7 +40,7 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
                                   IOCTL_SERIAL_CLR_RTS};
     while (!stop)
     {
-        switch (random() % 10)
+        switch (random() % 12)
         {
         case 0:
         case 1:
@@ -70,6 +71,17 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, std::atomic<bool>& stop, Counters
             file->Close();
             file = hk::UserFile::Open(pdo);
             counters.reopens++;
+            break;
+        case 10:
+            file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT);
+            break;
+        case 11:
+            /* This handle alone goes to the HID stack, as a HID program's. */
+            file->DeviceControl(CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED,
+                                         FILE_ANY_ACCESS),
+                                {}, 12);
+            file->Write(hk::Bytes{0, 1, 3, 0, 0, 0, 0, 0, 0});
+            file->Read(9);
             break;
         }
         counters.requests++;
@@ -119,6 +131,8 @@ int main(int argc, char** argv)
         hk::SendPnp(port, IRP_MN_START_DEVICE);
         hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES);
         counters.pnp += 4;
+        if (!hk::SendIrp(port, IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED)->Wait())
+            return std::fprintf(stderr, "a WMI request never completed\n"), 1;
     }
     hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -16,6 +16,9 @@ void ReloadTakesEffectAtNextLineChange(HANDLE port, StandInClient& standIn);
 void MismatchedIdentityWithholdsReports(StandInClient& standIn);
 void FirstOpenOfAnotherDevice(StandInClient& standIn);
 void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn);
+/* port: a keying program's handle, in serial mode, with Key on DTR and PTT
+   on RTS, neither inverted. */
+void HidProgramLeavesTheKeyingHandleSerial(HANDLE port, StandInClient& standIn);
 /* knownFault: the reported fault expected to break the apply, or NULL.
    newPortNumber: a port the user also chooses in the page, or 0. */
 void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
