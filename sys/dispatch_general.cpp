@@ -143,9 +143,10 @@ static NTSTATUS DeviceControl(PPORT_EXTENSION Extension, PIRP Irp)
         return CompleteRequest(Irp, RepublishPortName(Extension), 0);
 
     /* Any control that is not a serial one belongs to the HID stack, and so
-       do the reads and writes that follow it. */
+       do the reads and writes that follow it on the same open; other opens
+       keep their own mode. */
     BOOLEAN toHidStack = (BOOLEAN)(DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT);
-    WriteSharedFlag(Extension, &Extension->PassThrough, toHidStack);
+    SetOpenPassThrough(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, toHidStack);
     if (toHidStack)
         return PassDown(Extension, Irp);
     return SerialControl(Extension, Irp);
@@ -165,16 +166,16 @@ static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_CLEANUP:
         return DispatchCleanup(extension, Irp);
     case IRP_MJ_READ:
-        if (ReadSharedFlag(extension, &extension->PassThrough))
+        if (OpenPassesThrough(extension, stack->FileObject))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_WRITE:
-        if (ReadSharedFlag(extension, &extension->PassThrough))
+        if (OpenPassesThrough(extension, stack->FileObject))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, stack->Parameters.Write.Length);
     case IRP_MJ_FLUSH_BUFFERS:
         /* Writes are taken at once, so there is never anything to flush. */
-        if (ReadSharedFlag(extension, &extension->PassThrough))
+        if (OpenPassesThrough(extension, stack->FileObject))
             return PassDown(extension, Irp);
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_QUERY_INFORMATION:
@@ -183,6 +184,10 @@ static NTSTATUS DispatchByMajorFunction(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return SetPortInformation(Irp);
     case IRP_MJ_DEVICE_CONTROL:
         return DeviceControl(extension, Irp);
+    case IRP_MJ_SYSTEM_CONTROL:
+        /* The port provides no WMI data of its own; the HID stack below may,
+           and WMI reaches it only through this device. */
+        return PassDown(extension, Irp);
     default:
         return CompleteRequest(Irp, STATUS_NOT_IMPLEMENTED, 0);
     }

@@ -52,7 +52,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     extension = (PPORT_EXTENSION)device->DeviceExtension;
     RtlZeroMemory(extension, sizeof(PORT_EXTENSION));
     InitializeOpenTracking(extension);
-    KeInitializeEvent(&extension->PublishLock, SynchronizationEvent, TRUE);
+    ExInitializeFastMutex(&extension->PublishLock);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (!extension->LowerDevice)

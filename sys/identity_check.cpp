@@ -67,9 +67,10 @@ NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension)
     if (NT_SUCCESS(status))
     {
         BOOLEAN verified = IsVelkorManufacturer(buffer);
-        AcquireOutputLock(Extension);
-        Extension->IdentityVerified = verified;
-        ReleaseOutputLock(Extension);
+        /* Under StateLock, not the output lock: an open must not wait for a
+           report the device has not taken yet. A line change reads the
+           verdict once, so it keys with the one or the other. */
+        WriteSharedFlag(Extension, &Extension->IdentityVerified, verified);
         if (!verified)
             status = STATUS_ACCESS_DENIED;
     }

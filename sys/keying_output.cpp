@@ -30,10 +30,14 @@ UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension)
     return (UCHAR)(((ptt << 1) | key) ^ 0x03);
 }
 
-/* Called with the output lock held, from a request on Requester's open. */
+/*
+ * Called with the output lock held, from a request on Requester's open.
+ * The verdict is read once: an open checking the identity meanwhile
+ * decides for the next line change, not half-way through this one.
+ */
 NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester)
 {
-    if (!Extension->IdentityVerified)
+    if (!ReadSharedFlag(Extension, &Extension->IdentityVerified))
         return STATUS_INVALID_DEVICE_REQUEST;
     return SendOutputReport(Extension, ComputeKeyingState(Extension), Requester);
 }

@@ -7,8 +7,7 @@
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
 {
     KeInitializeSpinLock(&Extension->StateLock);
-    Extension->OutputLockUsers = 0;
-    KeInitializeEvent(&Extension->OutputLock, SynchronizationEvent, FALSE);
+    ExInitializeFastMutex(&Extension->OutputLock);
     InitializeListHead(&Extension->OpenList);
     Extension->OpenFileObject = NULL;
 }
@@ -18,9 +17,66 @@ static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJE
     KIRQL irql;
 
     Record->FileObject = FileObject;
+    Record->PassThrough = FALSE;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     InsertHeadList(&Extension->OpenList, &Record->Link);
     Extension->OpenFileObject = FileObject;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+/* Called with StateLock held. */
+static POPEN_RECORD FindOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    PLIST_ENTRY entry;
+
+    for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
+    {
+        POPEN_RECORD record = CONTAINING_RECORD(entry, OPEN_RECORD, Link);
+        if (record->FileObject == FileObject)
+            return record;
+    }
+    return NULL;
+}
+
+/*
+ * Whether reads and writes on this open go to the HID stack. An open the
+ * port no longer tracks (its handle was cleaned up) is a serial one.
+ */
+BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    POPEN_RECORD record;
+    BOOLEAN passThrough = FALSE;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    record = FindOpenLocked(Extension, FileObject);
+    if (record)
+        passThrough = record->PassThrough;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return passThrough;
+}
+
+VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough)
+{
+    POPEN_RECORD record;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    record = FindOpenLocked(Extension, FileObject);
+    if (record)
+        record->PassThrough = PassThrough;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+/* A start begins with every open in serial mode. */
+VOID ResetPassThrough(PPORT_EXTENSION Extension)
+{
+    PLIST_ENTRY entry;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
+        CONTAINING_RECORD(entry, OPEN_RECORD, Link)->PassThrough = FALSE;
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
@@ -30,21 +86,13 @@ static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJE
  */
 static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
-    POPEN_RECORD found = NULL;
-    PLIST_ENTRY entry;
+    POPEN_RECORD found;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
-    for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
-    {
-        POPEN_RECORD record = CONTAINING_RECORD(entry, OPEN_RECORD, Link);
-        if (record->FileObject == FileObject)
-        {
-            found = record;
-            RemoveEntryList(entry);
-            break;
-        }
-    }
+    found = FindOpenLocked(Extension, FileObject);
+    if (found)
+        RemoveEntryList(&found->Link);
     if (Extension->OpenFileObject == FileObject)
     {
         Extension->OpenFileObject =

@@ -6,13 +6,13 @@
 /* The values every start begins from. Called with the output lock held. */
 static VOID ResetStartState(PPORT_EXTENSION Extension)
 {
-    WriteSharedFlag(Extension, &Extension->PassThrough, FALSE);
+    ResetPassThrough(Extension);
     WriteShared(Extension, &Extension->BaudRate, VK_DEFAULT_BAUD_RATE);
+    WriteSharedFlag(Extension, &Extension->IdentityVerified, FALSE);
     ResetSerialSettings(Extension);
     Extension->InterfaceEnabled = TRUE;
     Extension->KeyFunc = 0;
     Extension->PttFunc = 0;
-    Extension->IdentityVerified = FALSE;
     Extension->KeyLogic = TRUE;
     Extension->PttLogic = TRUE;
 }

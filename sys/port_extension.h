@@ -27,7 +27,6 @@ typedef struct _PORT_EXTENSION {
     PFILE_OBJECT OpenFileObject;
     BOOLEAN LinkCreated;
     BOOLEAN SerialCommWritten;
-    BOOLEAN PassThrough;
     BOOLEAN IdentityVerified;
     UCHAR RtsState;
     UCHAR DtrState;
@@ -48,25 +47,27 @@ typedef struct _PORT_EXTENSION {
 
     /*
      * Requests on different handles run at the same time. StateLock guards
-     * the open list, OpenFileObject, PassThrough, BaudRate and WaitMask.
-     * The output lock is held from a line change until its report has been
-     * written, so reports leave in the order of the line changes and the
-     * last one matches the lines; it also guards the lines, the keying
-     * settings and IdentityVerified. OutputLockUsers counts its holder and
-     * waiters; only a contended acquisition waits on OutputLock (a
-     * synchronization event, signalled to hand the lock on), as a fast mutex
-     * does, but at PASSIVE_LEVEL, where a synchronous write can be awaited.
+     * the open list and each open's pass-through switch, OpenFileObject,
+     * IdentityVerified, BaudRate and WaitMask. The output lock is held from
+     * a line change until its report has been written, so reports leave in
+     * the order of the line changes and the last one matches the lines; it
+     * also guards the lines and the keying settings. Opens never take it: a
+     * report the device does not accept must not hold back a new open.
+     * A fast mutex taken with the unsafe calls inside a critical region:
+     * the holder stays at PASSIVE_LEVEL, where the synchronous write is
+     * awaited (its completion needs a special kernel APC, which APC_LEVEL
+     * would block), and cannot be suspended while holding it. Uncontended,
+     * it is one interlocked operation and no wait.
      */
     KSPIN_LOCK StateLock;
-    LONG OutputLockUsers;
-    KEVENT OutputLock;
+    FAST_MUTEX OutputLock;
 
     /*
      * Held while the port name is published or withdrawn, so that a
      * republish requested through a handle never overlaps a start, stop or
-     * remove. A synchronization event, signalled while free.
+     * remove. A fast mutex, held inside a critical region like OutputLock.
      */
-    KEVENT PublishLock;
+    FAST_MUTEX PublishLock;
 
     /* Set under the cancel spin lock once removal has begun: no new wait is
        held after the last one was ended. */
@@ -98,7 +99,14 @@ typedef struct _PORT_EXTENSION {
     SERIAL_QUEUE_SIZE QueueSize;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
+/*
+ * PassThrough: the open's latest device control was neither a serial nor a
+ * private one, so its reads and writes go to the HID stack. It belongs to
+ * the open: a HID program on the collection must not turn a keying
+ * program's writes into output reports.
+ */
 typedef struct _OPEN_RECORD {
     LIST_ENTRY Link;
     PFILE_OBJECT FileObject;
+    BOOLEAN PassThrough;
 } OPEN_RECORD, *POPEN_RECORD;

@@ -6,16 +6,32 @@
 
 #define VK_SERIALCOMM_KEY L"SERIALCOMM"
 #define VK_DOS_DEVICES L"DosDevices"
+/*
+ * From Windows XP on, \DosDevices in a program's thread is that logon
+ * session's own directory: a republish requested by a program would hide
+ * the name from services, other sessions and the other token of an
+ * elevated user, and the withdrawal, in a system thread, would not find
+ * it. "Global" names the one directory every thread sees, also in the
+ * system threads of start, stop and removal.
+ */
+#define VK_GLOBAL L"Global"
 #define VK_SCRATCH_BYTES (VK_PORT_NAME_BYTES + sizeof(WCHAR))
 
+/*
+ * A republish holds this lock in a program's thread: inside a critical
+ * region, so that suspending that thread cannot stop a start, stop or
+ * removal waiting for it.
+ */
 VOID AcquirePublishLock(PPORT_EXTENSION Extension)
 {
-    KeWaitForSingleObject(&Extension->PublishLock, Executive, KernelMode, FALSE, NULL);
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&Extension->PublishLock);
 }
 
 VOID ReleasePublishLock(PPORT_EXTENSION Extension)
 {
-    KeSetEvent(&Extension->PublishLock, IO_NO_INCREMENT, FALSE);
+    ExReleaseFastMutexUnsafe(&Extension->PublishLock);
+    KeLeaveCriticalRegion();
 }
 
 static VOID FreeString(PUNICODE_STRING String)
@@ -103,6 +119,8 @@ static NTSTATUS BuildPublication(PPORT_EXTENSION Extension, PCWSTR Name, USHORT 
 
     RtlAppendUnicodeToString(LinkScratch, L"\\");
     RtlAppendUnicodeToString(LinkScratch, VK_DOS_DEVICES);
+    RtlAppendUnicodeToString(LinkScratch, L"\\");
+    RtlAppendUnicodeToString(LinkScratch, VK_GLOBAL);
     RtlAppendUnicodeToString(LinkScratch, L"\\");
     RtlAppendUnicodeStringToString(LinkScratch, &Extension->PortName);
 

@@ -46,17 +46,19 @@ VOID WriteSharedFlag(PPORT_EXTENSION Extension, PBOOLEAN Field, BOOLEAN Value)
 /*
  * Every line change takes this lock, nearly always uncontended: then it is
  * one interlocked operation and no wait. Under Wine any kernel wait, even on
- * a signalled event, is three wineserver round trips.
+ * a signalled event, is three wineserver round trips. The critical region
+ * keeps a program's thread from being suspended while it holds the lock
+ * (normal kernel APCs wait until it leaves), as ExAcquireFastMutex would,
+ * without raising to APC_LEVEL.
  */
 VOID AcquireOutputLock(PPORT_EXTENSION Extension)
 {
-    if (InterlockedIncrement(&Extension->OutputLockUsers) > 1)
-        KeWaitForSingleObject(&Extension->OutputLock, Executive, KernelMode, FALSE, NULL);
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(&Extension->OutputLock);
 }
 
-/* A waiter that has not reached its wait yet finds the event signalled. */
 VOID ReleaseOutputLock(PPORT_EXTENSION Extension)
 {
-    if (InterlockedDecrement(&Extension->OutputLockUsers) > 0)
-        KeSetEvent(&Extension->OutputLock, IO_NO_INCREMENT, FALSE);
+    ExReleaseFastMutexUnsafe(&Extension->OutputLock);
+    KeLeaveCriticalRegion();
 }

@@ -82,6 +82,9 @@ VOID InitializeOpenTracking(PPORT_EXTENSION Extension);
 PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
                                        PBOOLEAN Referenced);
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
+BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough);
+VOID ResetPassThrough(PPORT_EXTENSION Extension);
 
 /* identity_check.cpp */
 NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension);

@@ -265,6 +265,37 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 }
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 
+/* ---- Critical regions and fast mutexes ---------------------------------------- */
+
+typedef struct _KTHREAD* PKTHREAD;
+
+/* The unsafe acquire and release leave the APC state to the caller, who must
+   be in a critical region or at APC_LEVEL. Count is 1 while free. */
+typedef struct _FAST_MUTEX {
+    volatile LONG Count;
+    PKTHREAD Owner;
+    ULONG Contention;
+    KEVENT Event;
+    ULONG OldIrql;
+} FAST_MUTEX, *PFAST_MUTEX;
+#define FM_LOCK_BIT 0x1
+
+extern "C" {
+VOID KeEnterCriticalRegion(VOID);
+VOID KeLeaveCriticalRegion(VOID);
+BOOLEAN KeAreApcsDisabled(VOID);
+VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+}
+
+inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
+{
+    FastMutex->Count = FM_LOCK_BIT;
+    FastMutex->Owner = NULL;
+    FastMutex->Contention = 0;
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
+}
+
 /* ---- Pool ------------------------------------------------------------- */
 
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;

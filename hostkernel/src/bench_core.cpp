@@ -54,6 +54,7 @@ void ResetBench()
     ResetRemoveLocks();
     ResetRegistry();
     ResetObjectNames();
+    ResetThreadChecks();
 }
 
 /*

@@ -66,3 +66,27 @@ bool CallFails(KernelCall call, NTSTATUS* status);
 WString InstancePathLocked(PDEVICE_OBJECT pdo, bool* found);
 void ResetObjectNames();
 }
+
+namespace hk
+{
+/* A request from the system (Plug and Play, power, WMI): runs as a system
+   thread, even when a test sends it from inside a ProgramThreadScope, with
+   the same return-time checks. */
+class SystemThreadScope
+{
+  public:
+    SystemThreadScope();
+    ~SystemThreadScope();
+
+  private:
+    int outerDepth_;
+    LONG apcDisable_;
+    size_t ownedMutexes_;
+};
+void ResetThreadChecks();
+/* Events as locks: a wait that consumed the event's signal, a set, and a
+   fresh initialization (the memory is a new event). */
+void NoteEventConsumed(PKEVENT event);
+void NoteEventSet(PKEVENT event);
+void NoteEventInitialized(PKEVENT event);
+} // namespace hk

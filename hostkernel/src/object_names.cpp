@@ -15,7 +15,8 @@ struct Interface
     PDEVICE_OBJECT pdo;
     bool enabled;
 };
-std::map<WString, WString> links; /* link name, folded, to target */
+/* Link name, folded, with its directory (\\GLOBAL??\\ or a session's), to target. */
+std::map<WString, WString> links;
 std::map<WString, Interface> interfaces;
 
 WString Fold(WString text)
@@ -33,12 +34,40 @@ WString FromCounted(PCUNICODE_STRING text)
     return WString((const char16_t*)text->Buffer, text->Length / sizeof(WCHAR));
 }
 
-bool ValidLinkName(const WString& name)
+/*
+ * DOS device names as Windows XP and later resolve them. \DosDevices is
+ * \??, which a system thread sees as the global directory \GLOBAL??; in a
+ * program's thread it is the logon session's own directory first, where a
+ * link created there also goes, and then the global one. "Global" in \??
+ * always names the global directory.
+ */
+const WString globalDirectory = u"\\GLOBAL??\\";
+const WString sessionDirectory = u"\\SESSIONS\\0\\DOSDEVICES\\00000000-0001A2B3\\";
+
+bool StripPrefix(const WString& folded, const WString& prefix, WString* rest)
 {
-    for (const WString prefix : {u"\\DosDevices\\", u"\\??\\", u"\\GLOBAL??\\"})
-        if (name.size() > prefix.size() && Fold(name.substr(0, prefix.size())) == Fold(prefix))
-            return name.find(u'\\', prefix.size()) == WString::npos;
-    return false;
+    if (folded.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    *rest = folded.substr(prefix.size());
+    return true;
+}
+
+/* The directory entries a name may mean, in lookup order; empty when the
+   name is not a DOS device name. */
+std::vector<WString> DosDeviceCandidates(const WString& name)
+{
+    WString folded = Fold(name), rest;
+    bool global = StripPrefix(folded, globalDirectory, &rest) ||
+                  StripPrefix(folded, u"\\DOSDEVICES\\GLOBAL\\", &rest) ||
+                  StripPrefix(folded, u"\\??\\GLOBAL\\", &rest);
+    if (!global && !StripPrefix(folded, u"\\DOSDEVICES\\", &rest) &&
+        !StripPrefix(folded, u"\\??\\", &rest))
+        return {};
+    if (rest.empty() || rest == u"GLOBAL" || rest.find(u'\\') != WString::npos)
+        return {};
+    if (global || !InProgramThread())
+        return {globalDirectory + rest};
+    return {sessionDirectory + rest, globalDirectory + rest};
 }
 } // namespace
 
@@ -72,11 +101,13 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
     NTSTATUS status;
     if (CallFails(KernelCall::CreateSymbolicLink, &status))
         return status;
-    WString name = FromCounted(SymbolicLinkName);
-    if (!ValidLinkName(name))
+    std::vector<WString> candidates = DosDeviceCandidates(FromCounted(SymbolicLinkName));
+    if (candidates.empty())
         return STATUS_OBJECT_NAME_INVALID;
     std::lock_guard<std::mutex> guard(BenchLock());
-    if (!links.emplace(Fold(name), FromCounted(DeviceName)).second)
+    /* A new link goes into the first directory: the session's own, for a
+       name without Global made in a program's thread. */
+    if (!links.emplace(candidates.front(), FromCounted(DeviceName)).second)
         return STATUS_OBJECT_NAME_COLLISION;
     return STATUS_SUCCESS;
 }
@@ -86,10 +117,12 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
     NTSTATUS status;
     if (CallFails(KernelCall::DeleteSymbolicLink, &status))
         return status;
+    std::vector<WString> candidates = DosDeviceCandidates(FromCounted(SymbolicLinkName));
     std::lock_guard<std::mutex> guard(BenchLock());
-    if (!links.erase(Fold(FromCounted(SymbolicLinkName))))
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return STATUS_SUCCESS;
+    for (const WString& candidate : candidates)
+        if (links.erase(candidate))
+            return STATUS_SUCCESS;
+    return STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,

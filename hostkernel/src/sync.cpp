@@ -60,12 +60,14 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 {
     Event->Header.Type = (UCHAR)Type;
     Event->Header.SignalState = State ? 1 : 0;
+    hk::NoteEventInitialized(Event);
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     (void)Increment;
     (void)Wait;
+    hk::NoteEventSet(Event);
     LONG previous;
     {
         std::lock_guard<std::mutex> guard(eventLock);
@@ -130,6 +132,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         std::abort();
     }
     if (event->Header.Type == SynchronizationEvent)
+    {
         event->Header.SignalState = 0;
+        guard.unlock();
+        hk::NoteEventConsumed(event);
+    }
     return STATUS_SUCCESS;
 }

@@ -105,8 +105,10 @@ Built BuildRequest(PDEVICE_OBJECT device, PFILE_OBJECT file, UCHAR major, ULONG 
     return Built{irp, request};
 }
 
+/* The program's system call: the driver runs in the program's thread. */
 RequestPtr Send(PDEVICE_OBJECT device, const Built& built)
 {
+    ProgramThreadScope program;
     IoCallDriver(TopOfStack(device), built.irp);
     return built.request;
 }
@@ -177,6 +179,7 @@ RequestPtr SendIrp(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS ini
     irp->RequestorMode = KernelMode;
     auto request = std::make_shared<Request>(0);
     SetIrpRequest(irp, request);
+    SystemThreadScope system;
     IoCallDriver(top, irp);
     return request;
 }
@@ -401,6 +404,9 @@ void UserFile::Close()
     closed_ = true;
     Built built = BuildRequest(device_, file_, IRP_MJ_CLEANUP, 0);
     SendAndWait(device_, built);
+    /* The close, when this was the last reference, runs in the program's
+       thread too. */
+    ProgramThreadScope program;
     ObDereferenceObject(file_);
 }
 

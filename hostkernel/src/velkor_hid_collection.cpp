@@ -193,6 +193,12 @@ std::vector<UCHAR> VelkorHidCollection::PnpMinors()
     return pnpMinors_;
 }
 
+unsigned VelkorHidCollection::SystemControls()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return systemControls_;
+}
+
 void VelkorHidCollection::SetPnpStatus(UCHAR minor, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -397,6 +403,15 @@ NTSTATUS VelkorHidCollection::Dispatch(PIRP irp)
         return DeviceControl(irp);
     case IRP_MJ_PNP:
         return Pnp(irp);
+    case IRP_MJ_SYSTEM_CONTROL: {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            systemControls_++;
+        }
+        NTSTATUS status = irp->IoStatus.Status;
+        Complete(irp, status, irp->IoStatus.Information);
+        return status;
+    }
     default:
         break;
     }

@@ -113,9 +113,10 @@ TEST_F(SettingsTest, ReloadIsServedForAnUnverifiedDeviceAndKeepsTheHandOver)
     auto other = Open();
     ASSERT_FALSE(Ext()->IdentityVerified);
     file->DeviceControl(CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_BUFFERED, FILE_ANY_ACCESS));
-    ASSERT_TRUE(Ext()->PassThrough);
     EXPECT_EQ(other->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
-    EXPECT_TRUE(Ext()->PassThrough);
+    EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
+    EXPECT_EQ(file->Write(hk::Bytes{0, 1, 3}), STATUS_SUCCESS);
+    EXPECT_EQ(hid->Writes().size(), 1u) << "the handle still hands its writes over";
 }
 
 TEST(HardwareKeyAccess, KeyOpenedForStandardReadOnlyCannotBeQueried)

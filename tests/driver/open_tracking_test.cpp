@@ -4,6 +4,7 @@
  */
 #include "port_fixture.h"
 
+#include <atomic>
 #include <thread>
 
 namespace
@@ -48,6 +49,41 @@ TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfItsOpen)
     close.join();
     EXPECT_EQ(hid->Closes(), 1u);
     EXPECT_EQ(hid->Writes().at(0).fileObject, newest->FileObject());
+}
+
+/*
+ * A report the device never takes keeps its line change waiting, without
+ * time-out. Another program opening the port meanwhile still gets its
+ * handle, and the identity it checks counts from the next line change.
+ */
+TEST_F(PortTest, ReportHeldByTheCollectionDoesNotHoldBackANewOpen)
+{
+    SetMapping(1, 2, false, false);
+    auto keyer = Open();
+    hid->SetWriteAnswer(hk::Answer::Held);
+    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+
+    hid->SetManufacturer(u"Someone else");
+    std::atomic<bool> opened{false};
+    std::unique_ptr<hk::UserFile> late;
+    std::thread open([&] {
+        late = Open();
+        opened = true;
+    });
+    for (int i = 0; i < 100 && !opened; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(opened) << "the open waited for the held report";
+    EXPECT_EQ(hid->ManufacturerQueries(), 2u);
+
+    hid->ReleaseHeld();
+    key.join();
+    open.join();
+    ASSERT_TRUE(late);
+    EXPECT_FALSE(Ext()->IdentityVerified);
+    hid->SetWriteAnswer(hk::Answer::AtOnce);
+    keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
+    EXPECT_EQ(hid->Writes().size(), 1u) << "the verdict of the latest open decides";
 }
 
 /* The report of a line change on the newest open is written for that open

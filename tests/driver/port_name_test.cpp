@@ -34,7 +34,7 @@ TEST_F(PortNameTest, LinkPointsAtTheInterfaceAndTheMapNamesThePort)
 {
     auto links = hk::SymbolicLinks();
     ASSERT_EQ(links.size(), 1u);
-    EXPECT_EQ(links.begin()->first, u"\\DOSDEVICES\\COM5");
+    EXPECT_EQ(links.begin()->first, u"\\GLOBAL??\\COM5");
     EXPECT_EQ(links.begin()->second, InterfaceName());
 
     auto map = hk::Values(hk::SerialCommKey);
@@ -49,14 +49,14 @@ TEST_F(PortNameTest, RepublishMovesThePortToTheNewName)
 {
     hk::SetString(Key(), u"PortName", u"COM12");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
     hk::RegistryValue value;
     ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, InterfaceName(), &value));
     EXPECT_EQ(hk::StringOf(value), u"COM12");
     EXPECT_EQ(value.data.size(), 12u);
 
     EXPECT_EQ(Republish(), STATUS_SUCCESS) << "an unchanged name publishes again";
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
     /* The open handle keeps working. */
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
 }
@@ -66,7 +66,7 @@ TEST_F(PortNameTest, IdentifierStandsInForAMissingPortName)
     hk::DeleteValue(Key(), u"PortName");
     hk::SetString(Key(), u"Identifier", u"COM7");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM7"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM7"});
 }
 
 TEST_F(PortNameTest, UnreadableNewNameLeavesNothingPublished)
@@ -78,7 +78,7 @@ TEST_F(PortNameTest, UnreadableNewNameLeavesNothingPublished)
 
     hk::SetString(Key(), u"PortName", u"COM6");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM6"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM6"});
 }
 
 TEST_F(PortNameTest, FailedPublicationLeavesNoLinkAndNoMapEntry)
@@ -120,7 +120,7 @@ TEST_F(PortNameTest, RunningOutWhileReadingPortNameKeepsIdentifierOut)
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
 TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
@@ -147,12 +147,30 @@ TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
     hk::SetValue(Key(), u"PortName", REG_SZ, Bytes(4096, 'B'));
     hk::SetString(Key(), u"Identifier", u"COM9");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM9"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM9"});
 
     /* A name with its terminator missing is read up to the data's end. */
     hk::SetValue(Key(), u"PortName", REG_SZ, hk::StringBytes(u"COM8", false));
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM8"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM8"});
+}
+
+/*
+ * A republish runs in the requesting program's thread. Its name must be
+ * the global one every service and session opens, and the one the stop,
+ * in a system thread, withdraws.
+ */
+TEST_F(PortNameTest, RepublishFromAProgramPublishesAGlobalNameTheStopWithdraws)
+{
+    hk::SetString(Key(), u"PortName", u"COM12");
+    ASSERT_EQ(Republish(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SymbolicLinks(),
+              (std::map<WString, WString>{{u"\\GLOBAL??\\COM12", InterfaceName()}}));
+
+    file.reset();
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 }
 
 TEST_F(PortNameTest, LinkThatCouldNotBeDeletedIsDeletedAtTheNextChance)
@@ -160,11 +178,11 @@ TEST_F(PortNameTest, LinkThatCouldNotBeDeletedIsDeletedAtTheNextChance)
     hk::FailCall(hk::KernelCall::DeleteSymbolicLink, STATUS_UNSUCCESSFUL, 0);
     hk::SetString(Key(), u"PortName", u"COM12");
     EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"}) << "still known to the driver";
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"}) << "still known to the driver";
 
     hk::ClearCallFailures();
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM12"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
 }
 
 TEST_F(PortNameTest, WithdrawalTwiceChangesNothingTheSecondTime)
@@ -198,7 +216,7 @@ TEST_F(PortNameTest, RepublishNeverOverlapsStopOrStart)
     }
     stop = true;
     republisher.join();
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\DOSDEVICES\\COM5"});
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
 } // namespace

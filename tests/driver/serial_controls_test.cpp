@@ -98,7 +98,6 @@ TEST_F(PortTest, HidClassControlHandsReadsAndWritesToTheHidStackUntilTheNextSeri
 
     EXPECT_EQ(file->DeviceControl(hidControl, {}, 8), STATUS_SUCCESS);
     EXPECT_EQ(hid->DeviceControls().back(), hidControl);
-    EXPECT_TRUE(Ext()->PassThrough);
 
     file->Write(Bytes{0, 7, 7});
     file->Read(8);
@@ -107,16 +106,70 @@ TEST_F(PortTest, HidClassControlHandsReadsAndWritesToTheHidStackUntilTheNextSeri
     EXPECT_EQ(hid->Reads(), 1u);
 
     file->DeviceControl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16);
-    EXPECT_FALSE(Ext()->PassThrough);
     file->Write(Bytes{1, 2, 3});
     EXPECT_EQ(hid->Writes().size(), 1u);
 }
 
-TEST_F(PortTest, SystemControlIsNotImplemented)
+/*
+ * Any HID enumerator that calls HidD_GetAttributes on the collection sends
+ * IOCTL_HID_GET_COLLECTION_INFORMATION through this port. That must not
+ * turn a keying program's writes into output reports or hold its reads.
+ */
+TEST_F(PortTest, HidProgramOnTheCollectionLeavesTheKeyingProgramsHandleSerial)
+{
+    const ULONG getCollectionInformation = 0x000B01A8;
+    const Bytes keyAndPttOn{0, 1, 0, 0, 0, 0, 0, 0, 0};
+    auto keyer = Open();
+    auto hidProgram = Open();
+    SetMapping(1, 2, false, false);
+
+    EXPECT_EQ(hidProgram->DeviceControl(getCollectionInformation, {}, 12), STATUS_SUCCESS);
+    ULONG_PTR information = 0;
+    EXPECT_EQ(keyer->Write(keyAndPttOn, &information), STATUS_SUCCESS);
+    EXPECT_EQ(information, 9u);
+    auto read = keyer->StartRead(9);
+    ASSERT_TRUE(read->Wait(std::chrono::milliseconds(1000)))
+        << "the keying program's read is held by the HID stack";
+    EXPECT_EQ(read->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read->Information(), 0u);
+    EXPECT_TRUE(hid->Writes().empty());
+    EXPECT_EQ(hid->Reads(), 0u);
+
+    /* The HID program's own reads and writes reach the collection. */
+    EXPECT_EQ(hidProgram->Write(Bytes{0, 1, 3, 0, 0, 0, 0, 0, 0}), STATUS_SUCCESS);
+    hidProgram->Read(9);
+    EXPECT_EQ(hid->Writes().size(), 1u);
+    EXPECT_EQ(hid->Reads(), 1u);
+
+    /* The keying program still keys, and its own HID control switches only it. */
+    EXPECT_EQ(keyer->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(States(), (std::vector<UCHAR>{3, 2}));
+    keyer->DeviceControl(getCollectionInformation, {}, 12);
+    hidProgram->DeviceControl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16);
+    EXPECT_EQ(hidProgram->Write(keyAndPttOn), STATUS_SUCCESS);
+    EXPECT_EQ(hid->Writes().size(), 2u);
+    EXPECT_EQ(keyer->Write(keyAndPttOn), STATUS_SUCCESS);
+    EXPECT_EQ(hid->Writes().size(), 3u);
+}
+
+TEST_F(PortTest, HandsOverEndAtTheNextStart)
+{
+    auto file = Open();
+    file->DeviceControl(0x000B01A8, {}, 12);
+    ASSERT_EQ(hk::SendPnp(port, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(file->Write(Bytes{0, 1, 0}), STATUS_SUCCESS);
+    EXPECT_TRUE(hid->Writes().empty());
+}
+
+/* The port provides no WMI data; the HID stack below answers. */
+TEST_F(PortTest, WmiRequestsReachTheCollectionAndCarryItsAnswerBack)
 {
     auto request = hk::SendIrp(port, IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED);
     ASSERT_TRUE(request->Wait());
-    EXPECT_EQ(request->Status(), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(hid->SystemControls(), 1u);
+    EXPECT_EQ(request->Status(), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(request->Information(), 0u);
 }
 

@@ -30,7 +30,7 @@ class StartupTest : public PortTest
 TEST_F(StartupTest, StartPublishesTheInterfaceNameAndSettings)
 {
     EXPECT_TRUE(hk::InterfaceEnabled(InterfaceName()));
-    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
     EXPECT_EQ(Ext()->BaudRate, 2048u);
     EXPECT_FALSE(Ext()->IdentityVerified);
 }
@@ -115,7 +115,7 @@ TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
     EXPECT_EQ(Ext()->DtrState, 1);
     EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_RING);
     EXPECT_FALSE(Ext()->IdentityVerified);
-    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
 }
 
 TEST_F(StartupTest, SurpriseRemovalThenRemoveWithdrawsEverything)

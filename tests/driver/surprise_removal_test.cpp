@@ -118,7 +118,7 @@ TEST_F(SurpriseRemovalTest, EveryRequestOnTheOpenHandleFailsAndReachesNothing)
     EXPECT_EQ(Ext()->RtsState, 0);
     EXPECT_EQ(Ext()->BaudRate, 2048u);
     EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_CTS);
-    EXPECT_FALSE(Ext()->PassThrough);
+    EXPECT_FALSE(OpenPassesThrough(Ext(), file->FileObject()));
     EXPECT_TRUE(hk::SymbolicLinks().empty()) << "a republish published a gone device's name";
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
@@ -138,7 +138,7 @@ TEST_F(SurpriseRemovalTest, WhatWouldNotGoAtTheUnplugGoesAtTheRemoval)
     hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL);
 
     EXPECT_EQ(Unplug(), STATUS_SUCCESS);
-    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
     EXPECT_EQ(hk::Values(hk::SerialCommKey).size(), 1u);
     EXPECT_TRUE(hk::InterfaceEnabled(iface));
     EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_DELETE_PENDING);
@@ -211,7 +211,7 @@ TEST_F(SurpriseRemovalTest, KeyerPluggedInMeanwhilePublishesTheSameName)
 
     EXPECT_EQ(hk::SendPnp(otherPort, IRP_MN_START_DEVICE), STATUS_SUCCESS);
     EXPECT_EQ(hk::SymbolicLinks(),
-              (std::map<hk::WString, hk::WString>{{u"\\DOSDEVICES\\COM5", otherIface}}));
+              (std::map<hk::WString, hk::WString>{{u"\\GLOBAL??\\COM5", otherIface}}));
     hk::RegistryValue value;
     EXPECT_EQ(hk::Values(hk::SerialCommKey).size(), 1u);
     ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, otherIface, &value));
@@ -228,7 +228,7 @@ TEST_F(SurpriseRemovalTest, KeyerPluggedInMeanwhilePublishesTheSameName)
 
     file->Close();
     RemovePort();
-    EXPECT_EQ(hk::SymbolicLinks().count(u"\\DOSDEVICES\\COM5"), 1u);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
     EXPECT_TRUE(hk::GetValue(hk::SerialCommKey, otherIface));
     EXPECT_TRUE(hk::InterfaceEnabled(otherIface));
 

@@ -53,7 +53,7 @@ void Expect(Problems& problems, bool holds, const std::string& what)
 bool PublishedAs(Stack& stack, const WString& name)
 {
     auto links = hk::SymbolicLinks();
-    auto link = links.find(u"\\DOSDEVICES\\" + name);
+    auto link = links.find(u"\\GLOBAL??\\" + name);
     hk::RegistryValue value;
     return link != links.end() && link->second == stack.InterfaceName() &&
            hk::GetValue(hk::SerialCommKey, stack.InterfaceName(), &value) &&
@@ -62,7 +62,7 @@ bool PublishedAs(Stack& stack, const WString& name)
 
 bool LinkExists(const WString& name)
 {
-    return hk::SymbolicLinks().count(u"\\DOSDEVICES\\" + name) != 0;
+    return hk::SymbolicLinks().count(u"\\GLOBAL??\\" + name) != 0;
 }
 
 /* The kernel refused this call, on the step's way or on its way back. */

@@ -179,8 +179,15 @@ class Session
             break;
         case 7:
             if (port_ && hk::DeviceObjectExists(port_))
-                Track(hk::SendIrp(port_, (target & 0x80) ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
+            {
+                bool wmi = (target & 0x80) != 0;
+                /* The port has no WMI data of its own: WMI must reach the HID
+                   stack while the device is there. */
+                if (wmi && state_ != PnpState::SurpriseRemoved)
+                    wmiSent_++;
+                Track(hk::SendIrp(port_, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
                                   IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
+            }
             break;
         case 8:
             Collection(in);
@@ -447,6 +454,8 @@ class Session
             if (!request->Wait(std::chrono::seconds(5)))
                 Fail("a request never completed");
         requests_.clear();
+        if (hid_->SystemControls() < wmiSent_)
+            Fail("a WMI request did not reach the HID collection");
         hid_.reset();
         hk::DeleteDriverObject(driver_);
 
@@ -477,6 +486,7 @@ class Session
     std::set<hk::KernelCall> failingCalls_;
     bool gone_ = false;
     size_t trafficWhenGone_ = 0;
+    unsigned wmiSent_ = 0;
 };
 
 } // namespace

@@ -1,7 +1,8 @@
 /*
  * Four keying programs on their own handles toggle lines, wait, cancel,
- * reload and reopen, while Plug and Play stops and starts the port and
- * then surprise-removes it in the middle of their requests, three keyers a
+ * reload, republish, hand reads and writes to the HID stack and reopen,
+ * while Plug and Play stops and starts the port (and WMI asks it) and then
+ * surprise-removes it in the middle of their requests, three keyers a
  * second. Built with ThreadSanitizer; prints what it did and fails on any
  * kernel rule broken, any request left pending, anything left allocated,
  * a name still published when the surprise removal returns, and any report
@@ -59,7 +60,7 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
     while (!stop)
     {
         bool goneBefore = gone;
-        unsigned pick = random() % 10;
+        unsigned pick = random() % 12;
         if (!file && pick != 9)
         {
             /* The port went before this program could open it again. */
@@ -117,6 +118,19 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
             counters.reopens++;
             break;
         }
+        case 10:
+            CheckGone(goneBefore, file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), counters);
+            break;
+        case 11:
+            /* This handle alone goes to the HID stack, as a HID program's. */
+            CheckGone(goneBefore,
+                      file->DeviceControl(CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED,
+                                                   FILE_ANY_ACCESS),
+                                          {}, 12),
+                      counters);
+            CheckGone(goneBefore, file->Write(hk::Bytes{0, 1, 3, 0, 0, 0, 0, 0, 0}), counters);
+            CheckGone(goneBefore, file->Read(9), counters);
+            break;
         }
         counters.requests++;
     }
@@ -184,6 +198,8 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
         hk::SendPnp(port, IRP_MN_START_DEVICE);
         hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES);
         counters.pnp += 4;
+        if (!hk::SendIrp(port, IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED)->Wait())
+            return std::fprintf(stderr, "a WMI request never completed\n"), 1;
     }
     hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
     counters.pnp++;

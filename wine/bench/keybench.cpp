@@ -64,12 +64,14 @@ public:
         DWORD written = 0;
         return WriteFile(collection, report, sizeof(report), &written, NULL) != FALSE;
     }
-    /* Any HID class control hands the collection handle's writes to the HID
-       stack until the next serial control on the port. */
+    /* A HID class control hands the writes of the handle that sent it to the
+       HID stack, as every HID program's first HidD_ call does; each
+       collection handle asks for itself. */
     bool HandOverToHid()
     {
         wchar_t text[64];
-        return HidD_GetManufacturerString(collection_, text, sizeof(text)) != FALSE;
+        return HidD_GetManufacturerString(collection_, text, sizeof(text)) != FALSE &&
+               HidD_GetManufacturerString(secondCollection_, text, sizeof(text)) != FALSE;
     }
     /* Both lines low and the log empty, so that a block's states are known. */
     bool ResetLines(HANDLE port)

@@ -30,6 +30,33 @@ std::vector<std::string> TakeViolations();
 /* Clears violations, counters and injected failures: call at test start. */
 void ResetBench();
 
+/* ---- Threads ------------------------------------------------------------------- */
+
+/*
+ * For its lifetime, marks the current thread as a program's thread inside a
+ * system call: the driver then runs in that program's process and logon
+ * session (a DOS device link created without "Global" lands in the
+ * session's own directory, and a suspended program thread stops wherever
+ * normal kernel APCs are enabled). Every request a UserFile issues runs in
+ * one; other threads are system threads. At the end it checks what Windows
+ * checks on the way back to user mode: normal kernel APCs enabled again
+ * (otherwise bug check APC_INDEX_MISMATCH) and no fast mutex still held.
+ */
+class ProgramThreadScope
+{
+  public:
+    ProgramThreadScope();
+    ~ProgramThreadScope();
+    ProgramThreadScope(const ProgramThreadScope&) = delete;
+    ProgramThreadScope& operator=(const ProgramThreadScope&) = delete;
+
+  private:
+    int outerDepth_;
+    LONG apcDisable_;
+    size_t ownedMutexes_;
+};
+bool InProgramThread();
+
 /* ---- Pool -------------------------------------------------------------------- */
 
 ULONG PoolTag(const char (&text)[5]);

@@ -39,6 +39,10 @@ void UnregisterPdo(PDEVICE_OBJECT pdo);
 /* The PDO's hardware key (PLUGPLAY_REGKEY_DEVICE). */
 WString DeviceKey(PDEVICE_OBJECT pdo);
 
+/* Every DOS device link, named by its directory and folded to capitals, to
+   its target: \\GLOBAL??\\COM5 for one every process and service can open;
+   \\SESSIONS\\0\\DOSDEVICES\\<logon id>\\COM5 for one created without
+   "Global" in a program's thread, seen only in that logon session. */
 std::map<WString, WString> SymbolicLinks();
 bool InterfaceEnabled(const WString& symbolicLinkName);
 size_t OpenKeyHandles();

@@ -80,6 +80,9 @@ class VelkorHidCollection
     unsigned Cleanups();
     unsigned Closes();
     std::vector<UCHAR> PnpMinors();
+    /* WMI requests (IRP_MJ_SYSTEM_CONTROL): counted and completed with the
+       status they came with, as a device that provides no WMI data does. */
+    unsigned SystemControls();
     void SetPnpStatus(UCHAR minor, NTSTATUS status);
 
     /* Held requests: how many, and letting them go. */
@@ -137,6 +140,7 @@ class VelkorHidCollection
     unsigned flushes_ = 0;
     unsigned cleanups_ = 0;
     unsigned closes_ = 0;
+    unsigned systemControls_ = 0;
     std::vector<UCHAR> pnpMinors_;
     std::map<UCHAR, NTSTATUS> pnpStatus_;
 };

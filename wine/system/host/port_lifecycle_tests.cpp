@@ -544,6 +544,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     KeyingUnderMappings(port, standIn);
     ReloadTakesEffectAtNextLineChange(port, standIn);
     DataAndPassThrough(port, standIn);
+    HidProgramLeavesTheKeyingHandleSerial(port, standIn);
     WaitsOnTheMask(standIn);
     MismatchedIdentityWithholdsReports(standIn);
     SecondOpenComesAndGoes(port, standIn);

@@ -20,6 +20,9 @@ void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn);
    defaults, read only, and then sets, read-backs and polls. */
 void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn);
 void SerialQueriesAnswered(HANDLE port, StandInClient& standIn);
+/* port: a keying program's handle, in serial mode, with Key on DTR and PTT
+   on RTS, neither inverted. */
+void HidProgramLeavesTheKeyingHandleSerial(HANDLE port, StandInClient& standIn);
 /* knownFault: the reported fault expected to break the apply, or NULL.
    newPortNumber: a port the user also chooses in the page, or 0. */
 void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& portName,
