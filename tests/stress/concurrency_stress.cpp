@@ -199,7 +199,10 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
         hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES);
         counters.pnp += 4;
         if (!hk::SendIrp(port, IRP_MJ_SYSTEM_CONTROL, 0, STATUS_NOT_SUPPORTED)->Wait())
-            return std::fprintf(stderr, "a WMI request never completed\n"), 1;
+        {
+            std::fprintf(stderr, "a WMI request never completed\n");
+            std::exit(1);
+        }
     }
     hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
     counters.pnp++;
