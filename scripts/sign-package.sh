@@ -1,0 +1,53 @@
+#!/bin/sh
+# Signs the 64-bit driver and property page in <dist>/amd64 with Authenticode
+# (SHA-256): 64-bit Windows loads no unsigned kernel code.
+#
+# The signer is the user's when VK_SIGN_CERT and VK_SIGN_KEY name a PEM
+# certificate (with its chain, if any) and its private key (VK_SIGN_PASS: the
+# key's password, if it has one). Otherwise a self-signed test certificate is
+# made once with openssl and kept in build/test-signing/ (never in dist/, never
+# committed), so a machine that trusts it keeps trusting later builds; its
+# public half goes to <dist>/amd64/vkserial-test.cer for importing on Windows.
+#
+# Usage: sign-package.sh <dist>
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+dist=${1:?usage: sign-package.sh <dist>}
+amd64="$dist/amd64"
+
+if [ -n "$VK_SIGN_CERT" ] || [ -n "$VK_SIGN_KEY" ]; then
+    [ -f "$VK_SIGN_CERT" ] && [ -f "$VK_SIGN_KEY" ] ||
+        { echo "VK_SIGN_CERT and VK_SIGN_KEY must both name existing PEM files"; exit 1; }
+    cert=$VK_SIGN_CERT
+    key=$VK_SIGN_KEY
+else
+    keys="$root/build/test-signing"
+    cert="$keys/vkserial-test.pem"
+    key="$keys/vkserial-test.key"
+    if [ ! -f "$cert" ] || [ ! -f "$key" ]; then
+        mkdir -p "$keys"
+        # Code signing is the one use Windows' kernel-mode policy asks of a
+        # test certificate; basicConstraints CA:FALSE keeps it from vouching
+        # for anything else.
+        (umask 077 && openssl req -x509 -newkey rsa:3072 -sha256 -days 3650 -nodes \
+            -subj "/O=Velkor/CN=Velkor keying port test signing (not for distribution)" \
+            -addext "basicConstraints=critical,CA:FALSE" \
+            -addext "keyUsage=critical,digitalSignature" \
+            -addext "extendedKeyUsage=codeSigning" \
+            -keyout "$key" -out "$cert" 2>/dev/null)
+        echo "made a test certificate: $cert"
+    fi
+    openssl x509 -in "$cert" -outform DER -out "$amd64/vkserial-test.cer"
+fi
+
+for file in vkserial.sys vkprop.dll; do
+    # Signing again would nest a second signature: start from the bare image.
+    osslsigncode remove-signature -in "$amd64/$file" -out "$amd64/$file.bare" >/dev/null 2>&1 ||
+        cp "$amd64/$file" "$amd64/$file.bare"
+    osslsigncode sign -certs "$cert" -key "$key" ${VK_SIGN_PASS:+-pass "$VK_SIGN_PASS"} \
+        -h sha256 -n "Velkor keying port" \
+        -in "$amd64/$file.bare" -out "$amd64/$file.signed" >/dev/null
+    mv "$amd64/$file.signed" "$amd64/$file"
+    rm -f "$amd64/$file.bare"
+done
+echo "signed: amd64/vkserial.sys, amd64/vkprop.dll ($(openssl x509 -in "$cert" -noout -subject))"
