@@ -83,7 +83,7 @@ PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT R
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
 
 /* identity_check.cpp */
-NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension);
+NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* wait_on_mask.cpp */
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension);
