@@ -57,6 +57,10 @@ int main(int argc, char** argv)
         return Summary();
     }
     if (command == "port" && argc == 5) {
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        std::printf("(test host: %d-bit%s)\n", static_cast<int>(sizeof(void*) * 8),
+                    wow64 ? ", under WoW64" : "");
         RunPortScenarios(argv[2], argv[3], argv[4]);
         return Summary();
     }
