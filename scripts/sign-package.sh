@@ -40,14 +40,20 @@ else
     openssl x509 -in "$cert" -outform DER -out "$amd64/vkserial-test.cer"
 fi
 
-for file in vkserial.sys vkprop.dll; do
-    # Signing again would nest a second signature: start from the bare image.
-    osslsigncode remove-signature -in "$amd64/$file" -out "$amd64/$file.bare" >/dev/null 2>&1 ||
-        cp "$amd64/$file" "$amd64/$file.bare"
+# The catalog that 64-bit Windows needs to install the package cannot be made
+# here (no Debian tool writes one): Inf2Cat makes it on Windows, and a
+# vkserial.cat put beside the INF is signed here too.
+signed=""
+for file in amd64/vkserial.sys amd64/vkprop.dll vkserial.cat; do
+    [ -f "$dist/$file" ] || continue
+    # Signing again would nest a second signature: start from the bare file.
+    osslsigncode remove-signature -in "$dist/$file" -out "$dist/$file.bare" >/dev/null 2>&1 ||
+        cp "$dist/$file" "$dist/$file.bare"
     osslsigncode sign -certs "$cert" -key "$key" ${VK_SIGN_PASS:+-pass "$VK_SIGN_PASS"} \
         -h sha256 -n "Velkor keying port" \
-        -in "$amd64/$file.bare" -out "$amd64/$file.signed" >/dev/null
-    mv "$amd64/$file.signed" "$amd64/$file"
-    rm -f "$amd64/$file.bare"
+        -in "$dist/$file.bare" -out "$dist/$file.signed" >/dev/null
+    mv "$dist/$file.signed" "$dist/$file"
+    rm -f "$dist/$file.bare"
+    signed="$signed $file"
 done
-echo "signed: amd64/vkserial.sys, amd64/vkprop.dll ($(openssl x509 -in "$cert" -noout -subject))"
+echo "signed:$signed ($(openssl x509 -in "$cert" -noout -subject))"

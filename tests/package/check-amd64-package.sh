@@ -90,7 +90,10 @@ else
     ca=""
     fail "no signer certificate: neither amd64/vkserial-test.cer nor VK_SIGN_CERT"
 fi
-for f in "$sys" "$dll"; do
+signed="$sys $dll"
+# The catalog, once made on Windows and signed here, is checked as well.
+[ -f "$dist/vkserial.cat" ] && signed="$signed $dist/vkserial.cat"
+for f in $signed; do
     out=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$f" 2>&1)
     echo "$out" | grep -q '^Signature verification: ok' || fail "$(basename "$f"): signature not verified"
     echo "$out" | grep -q 'Message digest algorithm *: SHA256' ||
@@ -112,6 +115,8 @@ for s in Velkor Velkor_Install Velkor_Install.@.HW Velkor_Install.@.Services; do
     [ -n "$(section "$x86")" ] || fail "vkserial.inf: [$x86] is missing or empty"
     [ "$(section "$x86")" = "$(section "$x64")" ] || fail "vkserial.inf: [$x64] differs from [$x86]"
 done
+section Version | grep -qx 'CatalogFile.NTamd64=vkserial.cat' ||
+    fail "vkserial.inf: [Version] names no catalog for 64-bit systems"
 [ "$(section SourceDisksNames.amd64)" = '1=%DiskName%,,,\amd64' ] ||
     fail "vkserial.inf: [SourceDisksNames.amd64] does not point at amd64\\"
 for f in $(section SourceDisksFiles | sed 's/=.*//'); do
