@@ -1,6 +1,7 @@
 #!/bin/sh
-# Signs the 64-bit driver and property page in <dist>/amd64 with Authenticode
-# (SHA-256): 64-bit Windows loads no unsigned kernel code.
+# Signs the 64-bit driver and property page in <dist>/amd64, and the catalog
+# <dist>/vkserial.cat, with Authenticode (SHA-256): 64-bit Windows loads no
+# unsigned kernel code and installs no package without a signed catalog.
 #
 # The signer is the user's when VK_SIGN_CERT and VK_SIGN_KEY name a PEM
 # certificate (with its chain, if any) and its private key (VK_SIGN_PASS: the
@@ -40,9 +41,8 @@ else
     openssl x509 -in "$cert" -outform DER -out "$amd64/vkserial-test.cer"
 fi
 
-# The catalog that 64-bit Windows needs to install the package cannot be made
-# here (no Debian tool writes one): Inf2Cat makes it on Windows, and a
-# vkserial.cat put beside the INF is signed here too.
+# The catalog that 64-bit Windows needs to install the package
+# (make-catalog.py, or Inf2Cat on Windows) is signed too when it is there.
 signed=""
 for file in amd64/vkserial.sys amd64/vkprop.dll vkserial.cat; do
     [ -f "$dist/$file" ] || continue

@@ -8,7 +8,8 @@
 #                       and Japanese and icon 105;
 #   both                Authenticode-signed with SHA-256 by the package's
 #                       signer (the test certificate beside them, or
-#                       VK_SIGN_CERT), the PE checksum right;
+#                       VK_SIGN_CERT), and listed in the catalog vkserial.cat,
+#                       which the same signer signed;
 #   vkserial.inf        x86 and amd64 installs that are the same section for
 #                       section, the 64-bit files fetched from amd64\.
 # Usage: check-amd64-package.sh <objdump> <nm> <dist>
@@ -90,10 +91,10 @@ else
     ca=""
     fail "no signer certificate: neither amd64/vkserial-test.cer nor VK_SIGN_CERT"
 fi
-signed="$sys $dll"
-# The catalog, once made on Windows and signed here, is checked as well.
-[ -f "$dist/vkserial.cat" ] && signed="$signed $dist/vkserial.cat"
-for f in $signed; do
+cat="$dist/vkserial.cat"
+[ -f "$cat" ] || fail "no catalog vkserial.cat beside the INF"
+for f in "$sys" "$dll" "$cat"; do
+    [ -f "$f" ] || continue
     out=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$f" 2>&1)
     echo "$out" | grep -q '^Signature verification: ok' || fail "$(basename "$f"): signature not verified"
     echo "$out" | grep -q 'Message digest algorithm *: SHA256' ||
@@ -101,6 +102,16 @@ for f in $signed; do
     echo "$out" | grep -q '^Number of verified signatures: 1' ||
         fail "$(basename "$f"): not exactly one verified signature"
 done
+# The catalog lists both binaries by their Authenticode hashes (and not the
+# 32-bit driver).
+if [ -f "$cat" ]; then
+    for f in "$sys" "$dll"; do
+        osslsigncode verify ${ca:+-CAfile "$ca"} -catalog "$cat" -in "$f" 2>&1 |
+            grep -q '^Succeeded' || fail "$(basename "$f") is not in the signed catalog"
+    done
+    osslsigncode verify ${ca:+-CAfile "$ca"} -catalog "$cat" -in "$dist/vkserial.sys" 2>&1 |
+        grep -q '^Catalog verification: failed' || fail "the catalog lists the 32-bit vkserial.sys"
+fi
 [ -f "$dist/amd64/vkserial-test.cer" ] && rm -f "$ca"
 
 # --- the INF: each x86 section has an amd64 twin with the same lines
@@ -126,5 +137,5 @@ done
 
 [ $status -eq 0 ] && echo "amd64 package: vkserial.sys PE32+ native 5.02, entry DriverEntry," \
     "imports: $dlls; vkprop.dll PE32+ exporting EnumPropPages, dialogs 0x409 and 0x411;" \
-    "both signed (SHA-256); vkserial.inf x86 and amd64 alike"
+    "both signed (SHA-256) and in the signed catalog; vkserial.inf x86 and amd64 alike"
 exit $status

@@ -147,6 +147,10 @@ else
     identity=QX7LMN/9
 fi
 step plug plug "$(win "$out/vkstandin.inf")" $identity
+if [ $arch = win64 ] && [ "$mode" = test ] && [ -f "$dist/vkserial.cat" ]; then
+    step catalog catalog "$(win "$dist/vkserial.cat")" "$(win "$dist/vkserial.inf")" \
+        vkserial.inf vkserial.sys vkprop.dll
+fi
 
 if [ "$mode" = --demo ]; then
     [ $with_port -eq 1 ] || { echo "build the package first: scripts/build-package.sh"; exit 1; }
