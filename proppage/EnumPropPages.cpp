@@ -22,8 +22,9 @@ HINSTANCE moduleHandle;
 
 // The page structure up to the header subtitle, without the activation
 // context (PROPSHEETPAGEA_V2_SIZE): the size every comctl32 since 5.80 takes.
+// Two 32-bit fields and ten pointer-sized ones: 48 bytes on x86, 88 on x64.
 constexpr UINT kPageStructureSize = offsetof(PROPSHEETPAGEA, pszHeaderSubTitle) + sizeof(LPCSTR);
-static_assert(kPageStructureSize == 48);
+static_assert(kPageStructureSize == (sizeof(void*) == 8 ? 88 : 48));
 
 UINT CALLBACK PortPageCallback(HWND, UINT message, PROPSHEETPAGEA* page)
 {

@@ -1,9 +1,19 @@
-# vkprop.dll: 32-bit, its one export undecorated, nothing but system DLLs.
+# vkprop.dll: 32-bit or 64-bit, its one export undecorated, nothing but
+# system DLLs.
 # Boost is header-only here; the folder holds just the boost directory, so the
 # rest of /usr/include stays out of the cross build.
 set(VKPROP_BOOST_DIR ${CMAKE_CURRENT_BINARY_DIR}/boost-include)
 file(MAKE_DIRECTORY ${VKPROP_BOOST_DIR})
 file(CREATE_LINK /usr/include/boost ${VKPROP_BOOST_DIR}/boost SYMBOLIC)
+
+# An x86 __stdcall name carries its argument bytes (EnumPropPages@12) and the
+# .def exports it undecorated; x64 has one calling convention and plain names.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(VKPROP_DEF ${CMAKE_CURRENT_BINARY_DIR}/vkprop64.def)
+    file(WRITE ${VKPROP_DEF} "LIBRARY vkprop.dll\nEXPORTS\n    EnumPropPages\n")
+else()
+    set(VKPROP_DEF ${CMAKE_CURRENT_SOURCE_DIR}/vkprop.def)
+endif()
 
 add_library(vkprop SHARED
     ${VKPROP_LOGIC_SOURCES}
@@ -12,7 +22,7 @@ add_library(vkprop SHARED
     PortPageProc.cpp
     Win32Calls.cpp
     vkprop.rc
-    vkprop.def
+    ${VKPROP_DEF}
 )
 set_target_properties(vkprop PROPERTIES PREFIX "" OUTPUT_NAME vkprop)
 target_include_directories(vkprop PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

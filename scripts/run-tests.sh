@@ -22,11 +22,19 @@ done
 "$root/scripts/stress.sh" 3
 "$root/scripts/fuzz.sh" 20000
 
-# The property page under Wine, in English and Japanese.
+# The property page under Wine, in English and Japanese: the 32-bit DLL in a
+# 32-bit prefix, the 64-bit one in a 64-bit prefix.
 "$root/wine/page/run.sh"
+"$root/wine/page/run.sh" --win64
 
-# The whole system under Wine: vkserial on a stand-in device, driven through kernel32.
+# The whole system under Wine: vkserial on a stand-in device, driven through
+# kernel32; in a 32-bit prefix, in a 64-bit one, and in a 64-bit one from a
+# 32-bit test host (32-bit keying programs against the 64-bit driver).
 "$root/wine/system/run.sh"
+"$root/wine/system/run.sh" --win64
+"$root/wine/system/run.sh" --wow64
 
-# Ten plug/unplug cycles with the port open and a wait pending (about 20 s).
+# Ten plug/unplug cycles with the port open and a wait pending (about 20 s
+# each), in both prefixes.
 "$root/wine/system/run.sh" --plug-cycles 10
+"$root/wine/system/run.sh" --win64 --plug-cycles 10

@@ -170,7 +170,7 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TrackOpen(extension, record, fileObject);
         record = NULL;
         /* The outcome shows in IdentityVerified; the open keeps its status. */
-        CheckDeviceIdentity(extension);
+        CheckDeviceIdentity(extension, fileObject);
     }
 
     if (record)

@@ -87,7 +87,7 @@ VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOL
 VOID ResetPassThrough(PPORT_EXTENSION Extension);
 
 /* identity_check.cpp */
-NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension);
+NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* wait_on_mask.cpp */
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension);

@@ -149,8 +149,17 @@ void FinishIrp(PIRP irp)
 
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
-    PFILE_OBJECT file = request ? irp->Tail.Overlay.OriginalFileObject : NULL;
+    /* The I/O manager drops a reference on the original file object of
+       every request it finishes, also of one a driver built and gave one.
+       It then finishes the request as that file's own I/O, and dereferences
+       the event of a request that is not a synchronous API call as an
+       object: an event a driver passed to IoBuildDeviceIoControlRequest or
+       IoBuildSynchronousFsdRequest is a KEVENT, not an object. */
+    PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
     PKEVENT event = irp->UserEvent;
+    if (!request && file && event)
+        ReportViolation("a request a driver built with an event reached the I/O manager's "
+                        "completion with an original file object");
 
     /* Freed before the waiter runs on, as the I/O manager does. */
     KIRQL irql;

@@ -316,6 +316,16 @@ NTSTATUS VelkorHidCollection::DeviceControl(PIRP irp)
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     std::unique_lock<std::mutex> guard(lock_);
     controls_.push_back(code);
+    /* A HID class driver serves a device control in the context of one of
+       its opens: Wine's starts every control by reading the request's
+       original file object, and faults on a request that has none. */
+    PFILE_OBJECT original = irp->Tail.Overlay.OriginalFileObject;
+    if (!original || stack->FileObject != original || !openFiles_.count(original))
+    {
+        ReportViolation("HID collection got a device control outside any of its opens");
+        guard.unlock();
+        return Reply(irp, Answer::AtOnce, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
     if (code != IOCTL_HID_GET_MANUFACTURER_STRING)
     {
         guard.unlock();

@@ -27,7 +27,6 @@ class IdentityTest : public PortTest
 TEST_F(IdentityTest, OnlyTheExactManufacturerStringEnablesReports)
 {
     EXPECT_TRUE(OpenAndKey());
-    EXPECT_EQ(hid->LastQueryFileObject(), nullptr) << "the query carries no file object";
 
     hid->SetManufacturer(u"QX7LMN/12");
     EXPECT_FALSE(OpenAndKey()) << "a longer string is a different maker";
@@ -105,6 +104,78 @@ TEST_F(IdentityTest, OpenRefusedByTheHidStackIsNotChecked)
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
     EXPECT_EQ(Ext()->OpenFileObject, nullptr);
+}
+
+TEST_F(IdentityTest, QueryGoesOutOnTheOpenBeingCheckedAndLeavesItFreeToClose)
+{
+    for (hk::Answer answer : {hk::Answer::AtOnce, hk::Answer::FromThread})
+    {
+        hid->SetManufacturerAnswer(answer);
+        auto first = Open();
+        ASSERT_TRUE(first);
+        EXPECT_EQ(hid->LastQueryFileObject(), first->FileObject());
+        auto second = Open();
+        ASSERT_TRUE(second);
+        EXPECT_EQ(hid->LastQueryFileObject(), second->FileObject())
+            << "a second program's open is checked on its own open, not the first's";
+        EXPECT_TRUE(Ext()->IdentityVerified);
+
+        unsigned closes = hid->Closes();
+        second->Close();
+        first->Close();
+        EXPECT_EQ(hid->Closes(), closes + 2) << "no reference the queries took is left";
+    }
+}
+
+/* The bench's collection stands for Wine's hidclass, which faults on a
+   device control that carries no file object. */
+class HidCollectionRules : public PortTest
+{
+  protected:
+    NTSTATUS SendManufacturerQuery(PFILE_OBJECT file)
+    {
+        KEVENT event;
+        IO_STATUS_BLOCK ioStatus;
+        WCHAR buffer[128] = {};
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_GET_MANUFACTURER_STRING, hid->Pdo(),
+                                                 NULL, 0, buffer, sizeof(buffer), FALSE, &event,
+                                                 &ioStatus);
+        if (file)
+        {
+            /* Left on the request: the I/O manager drops this reference. */
+            ObReferenceObject(file);
+            IoGetNextIrpStackLocation(irp)->FileObject = file;
+            irp->Tail.Overlay.OriginalFileObject = file;
+        }
+        NTSTATUS status = IoCallDriver(hid->Pdo(), irp);
+        if (status == STATUS_PENDING)
+        {
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            status = ioStatus.Status;
+        }
+        return status;
+    }
+};
+
+TEST_F(HidCollectionRules, QueryWithoutAFileObjectIsRefusedAndReported)
+{
+    EXPECT_EQ(SendManufacturerQuery(NULL), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(hk::TakeViolations(),
+              std::vector<std::string>{"HID collection got a device control outside any of its opens"});
+}
+
+TEST_F(HidCollectionRules, BuiltRequestStillCarryingItsFileObjectAtCompletionIsReported)
+{
+    auto file = Open();
+    ASSERT_TRUE(file);
+    EXPECT_EQ(SendManufacturerQuery(file->FileObject()), STATUS_SUCCESS);
+    EXPECT_EQ(hk::TakeViolations(),
+              std::vector<std::string>{"a request a driver built with an event reached the I/O "
+                                       "manager's completion with an original file object"});
+    unsigned closes = hid->Closes();
+    file->Close();
+    EXPECT_EQ(hid->Closes(), closes + 1) << "the I/O manager dropped the request's reference";
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 # stand-in device plugged in as QX7LMN/1, then keybench on COM40.
 #
 #   wine/bench/run.sh [latency blocks]   figures; samples in build/wine-bench/last/
+#   wine/bench/run.sh --win64 [...]      the same in a 64-bit prefix: the package
+#                                        from dist/amd64, a 64-bit stand-in and
+#                                        keybench (build/wine-bench64/last/)
 #   wine/bench/run.sh --trace            wineserver requests per call of each method,
 #                                        from a server trace (last/server-trace.log)
 #   wine/bench/plot.sh                   the PNG of the last run's samples
@@ -12,23 +15,36 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out="$root/build/wine-bench"
-system="$root/build/wine-system"
 dist="${VK_DIST_DIR:-$root/dist}"
+if [ "$1" = --win64 ]; then
+    shift
+    out="$root/build/wine-bench64"
+    system="$root/build/wine-system64"
+    bin="$dist/amd64"
+    arch=x86_64
+    export WINEARCH=win64
+else
+    out="$root/build/wine-bench"
+    system="$root/build/wine-system"
+    bin="$dist"
+    arch=i686
+    export WINEARCH=win32
+fi
 blocks=${1:-40}
 trace=0
 [ "$1" = --trace ] && trace=1
 
-[ -f "$dist/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ] ||
+[ -f "$bin/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ] ||
     { echo "no package in $dist: run scripts/build-package.sh first"; exit 1; }
 mkdir -p "$out" "$system"
-flock "$system/.build.lock" "$root/wine/system/build.sh" "$system"
-make -s -f "$here/Makefile" -j"$(nproc)" OUT="$out"
+flock "$system/.build.lock" "$root/wine/system/build.sh" "$system" $arch
+make -s -f "$here/Makefile" -j"$(nproc)" OUT="$out" ARCH=$arch
 
 run=$(mktemp -d "$out/run.XXXXXX")
-# A copy: a package rebuilt meanwhile must not change under the run.
-cp "$dist/vkserial.sys" "$dist/vkserial.inf" "$run/"
-export WINEARCH=win32
+# A copy: a package rebuilt meanwhile must not change under the run. The
+# INF beside the binaries of the run's architecture, as Wine's setupapi
+# copies from the undecorated [SourceDisksNames] only.
+cp "$bin/vkserial.sys" "$dist/vkserial.inf" "$run/"
 export WINEPREFIX="$run/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -63,7 +79,7 @@ wine "$system/systemtest.exe" plug "$(win "$system/vkstandin.inf")" QX7LMN/1 \
 {
     echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores," \
         "$(uname -sr), $(wine --version), load average $(cut -d' ' -f1-3 /proc/loadavg)"
-    echo "package: $(sha256sum "$run/vkserial.sys" | cut -c1-12) vkserial.sys"
+    echo "package: $(sha256sum "$run/vkserial.sys" | cut -c1-12) vkserial.sys ($WINEARCH prefix)"
     echo
 } >"$run/figures.txt"
 if [ $trace -eq 1 ]; then

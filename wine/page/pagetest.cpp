@@ -520,7 +520,7 @@ void ValuesOutsideTheChoicesAndSampleInfo()
     ExpectNumber("More info shown", 1, Visible(page, 1000));
     char windir[MAX_PATH] = {};
     GetEnvironmentVariableA("windir", windir, sizeof windir);
-    const char* info = reinterpret_cast<const char*>(GetWindowLongA(page, DWL_USER));
+    const char* info = reinterpret_cast<const char*>(GetWindowLongPtrA(page, DWLP_USER));
     ExpectText("More info target expanded", std::string(windir) + "\\vkinfo.txt",
                info ? info : "(none)");
     CloseSheet(sheet, PSBTN_OK);
@@ -727,7 +727,7 @@ void BadRegistryData()
     ExpectNumber("empty KeyFunc selects no line", CB_ERR, ComboSelection(page, 1003));
     ExpectNumber("PttFunc of 256 bytes selects no line", CB_ERR, ComboSelection(page, 1005));
     ExpectNumber("More info shown", 1, Visible(page, 1000));
-    const char* info = reinterpret_cast<const char*>(GetWindowLongA(page, DWL_USER));
+    const char* info = reinterpret_cast<const char*>(GetWindowLongPtrA(page, DWLP_USER));
     ExpectText("More info target: 256 unterminated bytes, cut at the buffer",
                std::string(256, 'y'), info ? info : "(none)");
     CloseSheet(sheet, PSBTN_OK);

@@ -4,6 +4,9 @@
 # in Japanese (code page 932, UI language 1041).
 #
 #   wine/page/run.sh                runs the tests (logs in build/wine-page/last)
+#   wine/page/run.sh --win64 ...    the same with dist/amd64/vkprop.dll, a 64-bit
+#                                   test program and a 64-bit prefix (logs in
+#                                   build/wine-page64/last); before any other option
 #   wine/page/run.sh --bad-data     runs only the page over odd registry data and
 #                                   prints its figure
 #   wine/page/run.sh --screenshots  also draws the page into wine/page/screenshots:
@@ -12,24 +15,37 @@
 set -e
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out="$root/build/wine-page"
+# The locale is the same for both architectures: compiled once.
+locale="$root/build/wine-page/locale"
+if [ "$1" = "--win64" ]; then
+    shift
+    export VK_WINEARCH=win64
+fi
+if [ "${VK_WINEARCH:-win32}" = win64 ]; then
+    out="$root/build/wine-page64"
+    dll="$root/dist/amd64/vkprop.dll"
+    cxx=x86_64-w64-mingw32-g++
+else
+    out="$root/build/wine-page"
+    dll="$root/dist/vkprop.dll"
+    cxx=i686-w64-mingw32-g++
+fi
 
 if [ "$1" != "--inside" ]; then
-    dll="$root/dist/vkprop.dll"
     [ -f "$dll" ] || { echo "no $dll: run scripts/build-package.sh first"; exit 1; }
     mkdir -p "$out"
     # Each run has its own folder and prefix, so runs side by side do not meet.
     run=$(mktemp -d "$out/run.XXXXXX")
-    i686-w64-mingw32-g++ -std=c++17 -O1 -Wall -static -static-libgcc -static-libstdc++ \
+    $cxx -std=c++17 -O1 -Wall -static -static-libgcc -static-libstdc++ \
         -o "$run/pagetest.exe" "$here/pagetest.cpp" \
         -lsetupapi -lcomctl32 -luser32 -ladvapi32 -lgdi32
     cp "$dll" "$run/vkprop.dll"
 
     # Without a compiled locale Wine silently stays in English (the test
     # checks the code page).
-    if [ ! -d "$out/locale/ja_JP.UTF-8" ]; then
-        mkdir -p "$out/locale"
-        localedef -i ja_JP -f UTF-8 "$out/locale/ja_JP.UTF-8" || true
+    if [ ! -d "$locale/ja_JP.UTF-8" ]; then
+        mkdir -p "$locale"
+        localedef -i ja_JP -f UTF-8 "$locale/ja_JP.UTF-8" || true
     fi
     # Japanese glyphs matter only for the pictures.
     if [ "$1" = "--screenshots" ] && ! ls "$out"/fonts/*.ttf >/dev/null 2>&1; then
@@ -49,7 +65,7 @@ fi
 run=$2
 shift 2
 
-export WINEPREFIX="$run/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$run/prefix" WINEARCH=${VK_WINEARCH:-win32} WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 wineboot -i >/dev/null 2>&1
 wineserver -w
@@ -60,7 +76,7 @@ ln -sf /dev/null "$WINEPREFIX/dosdevices/com9"
 
 cd "$run"
 dllpath="Z:$(echo "$run/vkprop.dll" | sed 's|/|\\|g')"
-japanese="env LOCPATH=$out/locale LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8"
+japanese="env LOCPATH=$locale LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8"
 
 # Wine's helper processes inherit the output handles: keep them in files.
 status=0

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Whole-system test under Wine: a fresh 32-bit prefix, the driver package from
+# Whole-system test under Wine: a fresh 32-bit (or 64-bit) prefix, the driver package from
 # dist/ staged as an installer would, the stand-in device plugged in below it,
 # then every scenario through kernel32 and the property page. Headless (a
 # private Xvfb display); exits non-zero on any failure. Each run has its own
@@ -12,6 +12,15 @@
 #                               plugs the stand-in in and out N times (default
 #                               10) with COM40 open and a wait pending; prints
 #                               the figure line "plug cycles: ..."
+#   wine/system/run.sh --win64 [mode]
+#                               any of the above in a 64-bit prefix: the 64-bit
+#                               package from dist/amd64, a 64-bit stand-in and
+#                               test host (build/wine-system64)
+#   wine/system/run.sh --wow64  the tests in a 64-bit prefix as --win64, but the
+#                               port's scenarios (keying, waits, the page's live
+#                               apply with the 32-bit vkprop.dll, unplug) run
+#                               from the 32-bit test host: 32-bit programs
+#                               against the 64-bit driver
 # WINEDEBUG=... reaches the test host and the boot-time drivers (last/*.log);
 # traces of the driver host that the install starts have not shown up there.
 set -e
@@ -20,6 +29,11 @@ if [ "$1" != "--inside" ]; then
     exec xvfb-run -a -s "-screen 0 800x600x24" "$0" --inside "$@"
 fi
 shift
+arch=win32
+case $1 in
+    --win64) arch=win64; shift ;;
+    --wow64) arch=wow64; shift ;;
+esac
 mode=${1:-test}
 cycles=10
 if [ "$mode" = --plug-cycles ] && [ -n "$2" ]; then
@@ -30,16 +44,28 @@ if [ "$mode" = --plug-cycles ] && [ -n "$2" ]; then
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out="$root/build/wine-system"
 dist="${VK_DIST_DIR:-$root/dist}"  # the package under test
 started=$(date +%s)
 
-mkdir -p "$out"
-flock "$out/.build.lock" "$here/build.sh" "$out"
+out32="$root/build/wine-system"
+mkdir -p "$out32"
+if [ $arch = win32 ]; then
+    out=$out32
+    bin="$dist"
+    export WINEARCH=win32
+else
+    # The driver, the page and the stand-in are 64-bit on a 64-bit system,
+    # and so is the installer: a 32-bit one cannot install drivers there.
+    out="$root/build/wine-system64"
+    mkdir -p "$out"
+    flock "$out/.build.lock" "$here/build.sh" "$out" x86_64
+    bin="$dist/amd64"
+    export WINEARCH=win64
+fi
+flock "$out32/.build.lock" "$here/build.sh" "$out32"
 echo "(build: $(( $(date +%s) - started )) s)"
 
 run=$(mktemp -d "$out/run.XXXXXX")
-export WINEARCH=win32
 export WINEPREFIX="$run/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -70,7 +96,7 @@ step() {
     shift
     step_start=$(date +%s)
     set +e
-    timeout "${step_timeout:-120}" wine "$out/systemtest.exe" "$@" >"$run/$name.log" 2>&1
+    timeout "${step_timeout:-120}" wine "${host:-$out/systemtest.exe}" "$@" >"$run/$name.log" 2>&1
     rc=$?
     set -e
     echo "(step $name: $(( $(date +%s) - step_start )) s)" >>"$run/$name.log"
@@ -87,10 +113,19 @@ step() {
 
 win() { winepath -w "$1"; }
 
-if [ -f "$dist/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ]; then
+media="$dist"
+if [ $arch != win32 ] && [ -f "$bin/vkserial.sys" ]; then
+    # Wine's setupapi copies files from the undecorated [SourceDisksNames]
+    # only, where Windows takes [SourceDisksNames.amd64] (amd64\): the
+    # 64-bit run installs from media with the INF beside the 64-bit files.
+    media="$run/media"
+    mkdir -p "$media"
+    cp "$dist/vkserial.inf" "$bin/vkserial.sys" "$bin/vkprop.dll" "$media/"
+fi
+if [ -f "$bin/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ]; then
     # Staged before the device appears: Wine binds a driver to a new PDO only
     # from INFs it already knows.
-    step stage stage "$(win "$dist/vkserial.inf")" "$(win "$dist/vkserial.sys")"
+    step stage stage "$(win "$media/vkserial.inf")" "$(win "$media/vkserial.sys")"
     with_port=1
 else
     echo "dist/ has no vkserial.sys and vkserial.inf: testing the stand-in alone"
@@ -112,6 +147,10 @@ else
     identity=QX7LMN/9
 fi
 step plug plug "$(win "$out/vkstandin.inf")" $identity
+if [ $arch = win64 ] && [ "$mode" = test ] && [ -f "$dist/vkserial.cat" ]; then
+    step catalog catalog "$(win "$dist/vkserial.cat")" "$(win "$dist/vkserial.inf")" \
+        vkserial.inf vkserial.sys vkprop.dll
+fi
 
 if [ "$mode" = --demo ]; then
     [ $with_port -eq 1 ] || { echo "build the package first: scripts/build-package.sh"; exit 1; }
@@ -132,7 +171,15 @@ if [ $with_port -eq 1 ]; then
     [ -n "$page_port" ] || { echo "no COM2-COM9 free of Unix ttys"; exit 1; }
     # COM40: the INF's default PortName.
     step standin standin $identity COM40
-    step port port "$(win "$dist/vkprop.dll")" $page_port "$(win "$out/vkstandin.inf")"
+    if [ $arch = wow64 ]; then
+        # A 32-bit program loads the 32-bit page provider; both reach the
+        # 64-bit driver only through the registry and COMn.
+        host="$out32/systemtest.exe"
+        step port port "$(win "$dist/vkprop.dll")" $page_port "$(win "$out/vkstandin.inf")"
+        host=""
+    else
+        step port port "$(win "$bin/vkprop.dll")" $page_port "$(win "$out/vkstandin.inf")"
+    fi
 else
     step standin standin $identity
     step standin-unplug standin-unplug

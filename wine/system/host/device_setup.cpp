@@ -79,9 +79,17 @@ private:
 
 std::string DriversFolder()
 {
-    char system[MAX_PATH];
-    GetSystemDirectoryA(system, sizeof(system));
-    return std::string(system) + "\\drivers\\";
+    // The 32-bit host in a 64-bit prefix (plugging the device in again after
+    // an unplug) reaches the native drivers folder through the Sysnative
+    // alias; its own system folder is the 32-bit one.
+    BOOL wow64 = FALSE;
+    char folder[MAX_PATH];
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+        GetSystemWindowsDirectoryA(folder, sizeof(folder));
+        return std::string(folder) + "\\Sysnative\\drivers\\";
+    }
+    GetSystemDirectoryA(folder, sizeof(folder));
+    return std::string(folder) + "\\drivers\\";
 }
 
 std::string FileName(const std::string& path)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "check.h"
 #include "device_setup.h"
@@ -26,7 +27,8 @@ int Usage()
                 "       systemtest standin-unplug\n"
                 "       systemtest port <vkprop.dll> <free COM name for the page> <stand-in inf>\n"
                 "       systemtest demo <COMn>\n"
-                "       systemtest plug-cycles <stand-in inf> <cycles>\n");
+                "       systemtest plug-cycles <stand-in inf> <cycles>\n"
+                "       systemtest catalog <vkserial.cat> <vkserial.inf> <member>...\n");
     return 2;
 }
 
@@ -57,6 +59,10 @@ int main(int argc, char** argv)
         return Summary();
     }
     if (command == "port" && argc == 5) {
+        BOOL wow64 = FALSE;
+        IsWow64Process(GetCurrentProcess(), &wow64);
+        std::printf("(test host: %d-bit%s)\n", static_cast<int>(sizeof(void*) * 8),
+                    wow64 ? ", under WoW64" : "");
         RunPortScenarios(argv[2], argv[3], argv[4]);
         return Summary();
     }
@@ -65,6 +71,10 @@ int main(int argc, char** argv)
     if (command == "plug-cycles" && argc == 4 && std::atoi(argv[3]) > 0) {
         int clean = RunPlugCycles(argv[2], std::atoi(argv[3]));
         return Summary() == 0 ? clean : 1;
+    }
+    if (command == "catalog" && argc >= 5) {
+        RunCatalogScenario(argv[2], argv[3], std::vector<std::string>(argv + 4, argv + argc));
+        return Summary();
     }
     if (command == "demo" && argc == 3)
         return RunDemo(argv[2]);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 /* The stand-in alone, or, when portName is given, seen through the port
    driver's pass-through once that driver has published portName. The
@@ -29,3 +30,7 @@ int RunDemo(const char* portName);
 /* A keying program that leaves with a wait pending on the port: 0 when the
    wait was pending as it exited. */
 int HoldWaitAndExit(const char* portName);
+/* The package's catalog read with the catalog functions: names are the
+   members expected, in order. */
+void RunCatalogScenario(const std::string& catalog, const std::string& inf,
+                        const std::vector<std::string>& names);
