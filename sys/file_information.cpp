@@ -12,20 +12,14 @@ NTSTATUS QueryPortInformation(PIRP Irp)
 
     switch (stack->Parameters.QueryFile.FileInformationClass)
     {
-    case FileStandardInformation: {
-        PFILE_STANDARD_INFORMATION standard = (PFILE_STANDARD_INFORMATION)buffer;
+    case FileStandardInformation:
         /* The I/O manager checks the length first; a request built by a
            driver is not checked for it. */
         if (length < sizeof(FILE_STANDARD_INFORMATION))
             return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
-        RtlZeroMemory(standard, sizeof(FILE_STANDARD_INFORMATION));
-        standard->AllocationSize.QuadPart = 0;
-        standard->EndOfFile.QuadPart = 0;
-        standard->NumberOfLinks = 0;
-        standard->DeletePending = FALSE;
-        standard->Directory = FALSE;
+        /* No allocation, no data, no links, not a directory. */
+        RtlZeroMemory(buffer, sizeof(FILE_STANDARD_INFORMATION));
         return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
-    }
     case FilePositionInformation:
         if (length < sizeof(FILE_POSITION_INFORMATION))
             return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);

@@ -48,14 +48,32 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompleteRequest(Irp, status, 0);
 }
 
+/*
+ * Withdraws the COM name and switches the interface off, under the publish
+ * lock so that no republish overlaps. Returns the switch-off's status; the
+ * interface stays recorded as on when it would not switch off, so a later
+ * withdrawal tries again.
+ */
+static NTSTATUS WithdrawPortLocked(PPORT_EXTENSION Extension)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    WithdrawPortName(Extension);
+    if (Extension->InterfaceEnabled)
+        status = IoSetDeviceInterfaceState(&Extension->InterfaceName, FALSE);
+    if (NT_SUCCESS(status))
+        Extension->InterfaceEnabled = FALSE;
+    return status;
+}
+
 NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
 
     AcquirePublishLock(extension);
-    WithdrawPortName(extension);
-    if (extension->InterfaceEnabled)
-        IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+    WithdrawPortLocked(extension);
+    /* A stopped port must not look started to a republish, whatever the
+       switch-off said. */
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
 
@@ -80,10 +98,7 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RefuseWaits(extension);
 
     AcquirePublishLock(extension);
-    WithdrawPortName(extension);
-    if (extension->InterfaceEnabled &&
-        NT_SUCCESS(IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE)))
-        extension->InterfaceEnabled = FALSE;
+    WithdrawPortLocked(extension);
     ReleasePublishLock(extension);
 
     /* A line change already sending its report finishes before the HID
@@ -110,9 +125,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseRemoveLockAndWait(&extension->RemoveLock, Irp);
 
     AcquirePublishLock(extension);
-    WithdrawPortName(extension);
-    if (extension->InterfaceEnabled)
-        IoSetDeviceInterfaceState(&extension->InterfaceName, FALSE);
+    WithdrawPortLocked(extension);
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
     RtlFreeUnicodeString(&extension->InterfaceName);

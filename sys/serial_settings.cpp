@@ -171,8 +171,6 @@ NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp)
     properties.PacketLength = sizeof(SERIAL_COMMPROP);
     properties.PacketVersion = VK_COMMPROP_VERSION;
     properties.ServiceMask = SERIAL_SP_SERIALCOMM;
-    properties.MaxTxQueue = 0;
-    properties.MaxRxQueue = 0;
     properties.MaxBaud = SERIAL_BAUD_USER;
     properties.ProvSubType = SERIAL_SP_RS232;
     properties.ProvCapabilities = SERIAL_PCF_DTRDSR | SERIAL_PCF_RTSCTS | SERIAL_PCF_SETXCHAR |
