@@ -128,7 +128,10 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
                                                    FILE_ANY_ACCESS),
                                           {}, 12),
                       counters);
-            CheckGone(goneBefore, file->Write(hk::Bytes{0, 1, 3, 0, 0, 0, 0, 0, 0}), counters);
+            /* Not a keying report: one in flight when the unplug comes may
+               still reach the collection, as any request passed down may. */
+            CheckGone(goneBefore, file->Write(hk::Bytes{0, 0x7E, 3, 0, 0, 0, 0, 0, 0}),
+                      counters);
             CheckGone(goneBefore, file->Read(9), counters);
             break;
         }
@@ -157,6 +160,15 @@ struct RoundResult
        returned. */
     size_t reportsAfterGone = 0;
 };
+
+/* The driver's own output reports (00 01 state ...) among the writes. */
+size_t KeyingReports(hk::VelkorHidCollection& hid)
+{
+    size_t count = 0;
+    for (const auto& write : hid.Writes())
+        count += write.bytes.size() == 9 && write.bytes[0] == 0 && write.bytes[1] == 0x01;
+    return count;
+}
 
 /*
  * One keyer's life: four programs use its port while Plug and Play stops
@@ -206,7 +218,7 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
     }
     hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
     counters.pnp++;
-    size_t reports = hid->Writes().size();
+    size_t reports = KeyingReports(*hid);
     result.linksWhenGone = hk::SymbolicLinks().size();
     result.valuesWhenGone = hk::Values(hk::SerialCommKey).size();
     result.interfaceWhenGone = hk::InterfaceEnabled(iface);
@@ -216,7 +228,7 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
     stop = true;
     for (auto& worker : workers)
         worker.join();
-    result.reportsAfterGone = hid->Writes().size() - reports;
+    result.reportsAfterGone = KeyingReports(*hid) - reports;
     hk::SendPnp(port, IRP_MN_REMOVE_DEVICE);
     counters.pnp++;
     hid.reset();
