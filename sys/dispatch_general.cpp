@@ -139,8 +139,14 @@ static NTSTATUS DeviceControl(PPORT_EXTENSION Extension, PIRP Irp)
        leave the hand-over to the HID stack as it is. */
     if (code == IOCTL_KEYER_RELOAD_SETTINGS)
         return CompleteRequest(Irp, ReadKeyingSettings(Extension), 0);
+    /* Republishing rewrites HKLM\HARDWARE and the global DOS name: the
+       control code asks no access, so the open's own rights decide. */
     if (code == IOCTL_KEYER_REPUBLISH_PORT)
+    {
+        if (!OpenMayWrite(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject))
+            return CompleteRequest(Irp, STATUS_ACCESS_DENIED, 0);
         return CompleteRequest(Irp, RepublishPortName(Extension), 0);
+    }
 
     /* Any control that is not a serial one belongs to the HID stack, and so
        do the reads and writes that follow it on the same open; other opens

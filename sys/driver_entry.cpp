@@ -6,6 +6,14 @@
 
 #include "vkserial.h"
 
+POOL_TYPE VkNonPagedPool;
+
+/* The flags a function driver takes from the device below: how the I/O
+   manager lays out the buffers of the reads and writes this device hands
+   down, and how the stack is powered. Naming, enumeration and the rest
+   belong to the device that set them. */
+#define VK_FLAGS_FROM_BELOW (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH)
+
 static DRIVER_UNLOAD DriverUnload;
 
 static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
@@ -16,6 +24,11 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
+
+    /* NonPagedPool is executable, which Driver Verifier's code integrity
+       checks and memory integrity (HVCI) refuse from Windows 8 on; the NX
+       pool does not exist before Windows 8, and XP fails a request for it. */
+    VkNonPagedPool = IoIsWdmVersionAvailable(6, 2) ? NonPagedPoolNx : NonPagedPool;
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchGeneral;
@@ -36,7 +49,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
 
 /*
  * Creates the port device object above the HID collection and registers it
- * as a COM port. The interface stays off until the device starts.
+ * as a COM port. The interface stays off until the device starts. Opens are
+ * checked against the device's security descriptor whatever name they came
+ * by (FILE_DEVICE_SECURE_OPEN).
  */
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
@@ -45,7 +60,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     NTSTATUS status;
 
     status = IoCreateDevice(DriverObject, sizeof(PORT_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT,
-                            0, FALSE, &device);
+                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -53,6 +68,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     RtlZeroMemory(extension, sizeof(PORT_EXTENSION));
     InitializeOpenTracking(extension);
     ExInitializeFastMutex(&extension->PublishLock);
+    /* Ready before the attach: from then on requests can reach the device. */
+    IoInitializeRemoveLock(&extension->RemoveLock, VK_REMOVE_LOCK_TAG, 1, 100);
 
     extension->LowerDevice = IoAttachDeviceToDeviceStack(device, PhysicalDeviceObject);
     if (!extension->LowerDevice)
@@ -60,9 +77,6 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
         IoDeleteDevice(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    /* Takes the collection's I/O and power flags; this also ends
-       DO_DEVICE_INITIALIZING. */
-    device->Flags = extension->LowerDevice->Flags | DO_DIRECT_IO;
     extension->PhysicalDevice = PhysicalDeviceObject;
 
     status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
@@ -74,6 +88,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
         return status;
     }
 
-    IoInitializeRemoveLock(&extension->RemoveLock, VK_REMOVE_LOCK_TAG, 1, 100);
+    /* Reads and writes a HID program sends through the port reach the
+       collection in the form it asked for. */
+    device->Flags |= extension->LowerDevice->Flags & VK_FLAGS_FROM_BELOW;
+    /* Last: until then the device can be neither opened nor attached to. */
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     return status;
 }

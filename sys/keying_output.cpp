@@ -106,7 +106,7 @@ NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT R
     PUCHAR report;
     NTSTATUS status;
 
-    report = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, VK_REPORT_LENGTH, VK_POOL_TAG);
+    report = (PUCHAR)ExAllocatePoolWithTag(VkNonPagedPool, VK_REPORT_LENGTH, VK_POOL_TAG);
     if (!report)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(report, VK_REPORT_LENGTH);

@@ -12,12 +12,14 @@ VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
     Extension->OpenFileObject = NULL;
 }
 
-static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject)
+static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject,
+                      BOOLEAN MayWrite)
 {
     KIRQL irql;
 
     Record->FileObject = FileObject;
     Record->PassThrough = FALSE;
+    Record->MayWrite = MayWrite;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     InsertHeadList(&Extension->OpenList, &Record->Link);
     Extension->OpenFileObject = FileObject;
@@ -54,6 +56,21 @@ BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
         passThrough = record->PassThrough;
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return passThrough;
+}
+
+/* Whether the handle may change what the port publishes. */
+BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    POPEN_RECORD record;
+    BOOLEAN mayWrite = FALSE;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    record = FindOpenLocked(Extension, FileObject);
+    if (record)
+        mayWrite = record->MayWrite;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return mayWrite;
 }
 
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough)
@@ -146,6 +163,26 @@ PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT R
 }
 
 /*
+ * The access the handle will hold: what the I/O manager granted against the
+ * device's security descriptor and what remains of the request, which the
+ * handle receives too (a kernel-mode requester is not checked, so what it
+ * asked for is all still remaining). Windows always supplies the security
+ * context; Wine's I/O manager supplies none, and its opens are taken as
+ * writers, or no program under Wine could republish.
+ */
+static BOOLEAN CreateGrantsWrite(PIO_STACK_LOCATION Stack)
+{
+    PIO_SECURITY_CONTEXT context = Stack->Parameters.Create.SecurityContext;
+    ACCESS_MASK granted;
+
+    if (!context || !context->AccessState)
+        return TRUE;
+    granted = context->AccessState->PreviouslyGrantedAccess |
+              context->AccessState->RemainingDesiredAccess;
+    return (BOOLEAN)((granted & FILE_WRITE_DATA) != 0);
+}
+
+/*
  * The HID stack decides the open. The create is forwarded and waited for,
  * also when the stack pends it, so that the identity check runs on an open
  * that exists and the create is completed exactly once, with the status the
@@ -155,19 +192,20 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PPORT_EXTENSION extension = (PPORT_EXTENSION)DeviceObject->DeviceExtension;
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    BOOLEAN mayWrite = CreateGrantsWrite(IoGetCurrentIrpStackLocation(Irp));
     POPEN_RECORD record;
     NTSTATUS status;
 
     /* Taken before the open reaches the HID stack: an open it accepted
        can no longer be refused for want of memory. */
-    record = (POPEN_RECORD)ExAllocatePoolWithTag(NonPagedPool, sizeof(OPEN_RECORD), VK_POOL_TAG);
+    record = (POPEN_RECORD)ExAllocatePoolWithTag(VkNonPagedPool, sizeof(OPEN_RECORD), VK_POOL_TAG);
     if (!record)
         return CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
 
     status = ForwardAndWait(DeviceObject, Irp);
     if (NT_SUCCESS(status))
     {
-        TrackOpen(extension, record, fileObject);
+        TrackOpen(extension, record, fileObject, mayWrite);
         record = NULL;
         /* The outcome shows in IdentityVerified; the open keeps its status. */
         CheckDeviceIdentity(extension, fileObject);

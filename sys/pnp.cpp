@@ -10,7 +10,6 @@ static VOID ResetStartState(PPORT_EXTENSION Extension)
     WriteShared(Extension, &Extension->BaudRate, VK_DEFAULT_BAUD_RATE);
     WriteSharedFlag(Extension, &Extension->IdentityVerified, FALSE);
     ResetSerialSettings(Extension);
-    Extension->InterfaceEnabled = TRUE;
     Extension->KeyFunc = 0;
     Extension->PttFunc = 0;
     Extension->KeyLogic = TRUE;
@@ -38,6 +37,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         AcquireOutputLock(extension);
         status = IoSetDeviceInterfaceState(&extension->InterfaceName, TRUE);
         ResetStartState(extension);
+        /* An interface that would not switch on is not there to switch
+           off, and a port whose start failed must not look started to a
+           republish. */
+        extension->InterfaceEnabled = (BOOLEAN)NT_SUCCESS(status);
         if (NT_SUCCESS(status))
             status = PublishPortName(extension);
         if (NT_SUCCESS(status))
@@ -77,6 +80,8 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
 
+    /* A function driver that handles the request says so on its way down. */
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(extension->LowerDevice, Irp);
 }
@@ -132,6 +137,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     FreePortNameBuffers(extension);
     ForgetAllOpens(extension);
 
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     ForwardAndWait(DeviceObject, Irp);
     IoDetachDevice(extension->LowerDevice);
     IoDeleteDevice(DeviceObject);
@@ -166,6 +172,17 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         break;
     case IRP_MN_SURPRISE_REMOVAL:
         status = SurpriseRemoveDevice(DeviceObject, Irp);
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        /* The port can always be stopped or removed and holds nothing to
+           restore: it agrees, and the PnP manager reads a request still
+           marked "not supported" as no driver having handled it. */
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = IoCallDriver(extension->LowerDevice, Irp);
         break;
     default:
         IoSkipCurrentIrpStackLocation(Irp);

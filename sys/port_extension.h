@@ -109,4 +109,6 @@ typedef struct _OPEN_RECORD {
     LIST_ENTRY Link;
     PFILE_OBJECT FileObject;
     BOOLEAN PassThrough;
+    /* The handle was granted write access at its open. */
+    BOOLEAN MayWrite;
 } OPEN_RECORD, *POPEN_RECORD;

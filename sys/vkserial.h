@@ -43,6 +43,8 @@
 /* driver_entry.cpp */
 extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_ADD_DEVICE AddDevice;
+/* The pool every non-paged allocation comes from, chosen in DriverEntry. */
+extern POOL_TYPE VkNonPagedPool;
 
 /* pnp.cpp, power.cpp */
 DRIVER_DISPATCH DispatchPnp;
@@ -83,6 +85,7 @@ PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT R
                                        PBOOLEAN Referenced);
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
 BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough);
 VOID ResetPassThrough(PPORT_EXTENSION Extension);
 

@@ -298,7 +298,7 @@ inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 
 /* ---- Pool ------------------------------------------------------------- */
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
 
 extern "C" {
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
@@ -374,6 +374,7 @@ typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_HAS_NAME 0x00000040
 #define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_BUS_ENUMERATED_DEVICE 0x00001000
 #define DO_POWER_PAGABLE 0x00002000
 #define DO_POWER_INRUSH 0x00004000
 
@@ -491,6 +492,26 @@ typedef struct _FILE_POSITION_INFORMATION {
     LARGE_INTEGER CurrentByteOffset;
 } FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
 
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_GENERIC_READ 0x00120089
+#define FILE_GENERIC_WRITE 0x00120116
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+
+typedef struct _ACCESS_STATE {
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -500,7 +521,7 @@ typedef struct _IO_STACK_LOCATION {
     {
         struct
         {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
             USHORT FileAttributes;
             USHORT ShareAccess;
@@ -627,6 +648,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 LONG_PTR ObfReferenceObject(PVOID Object);
 LONG_PTR ObfDereferenceObject(PVOID Object);

@@ -3,6 +3,7 @@
  */
 #include "internal.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,18 @@ namespace
 {
 std::mutex violationsLock;
 std::vector<std::string> violations;
+std::atomic<ULONG> windowsVersion{0x0A00};
 } // namespace
+
+void SetWindowsVersion(ULONG major, ULONG minor)
+{
+    windowsVersion = major << 8 | minor;
+}
+
+bool WindowsAtLeast(ULONG major, ULONG minor)
+{
+    return windowsVersion >= (major << 8 | minor);
+}
 
 std::mutex& BenchLock()
 {
@@ -47,6 +59,7 @@ std::vector<std::string> TakeViolations()
 void ResetBench()
 {
     TakeViolations();
+    SetWindowsVersion(10, 0);
     ResetPool();
     ResetIrps();
     ResetDevices();
@@ -93,6 +106,17 @@ extern "C" size_t HkWcslen(const wchar_t* String) noexcept
     while (String[length])
         length++;
     return length;
+}
+
+/* WDM 1.x numbers the systems before Vista (1.10 Windows 2000, 1.20 XP, 1.30
+   Server 2003); from 6.0 on the WDM version follows the NT version. */
+extern "C" BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion)
+{
+    if (MajorVersion == 1 && MinorVersion >= 0x10)
+        return hk::WindowsAtLeast(5, MinorVersion / 0x10 - 1);
+    if (MajorVersion == 1)
+        return TRUE; /* Windows 98 and Me, older than any NT system */
+    return hk::WindowsAtLeast(MajorVersion, MinorVersion);
 }
 
 extern "C" void HkCheckPagedCode(void)

@@ -31,6 +31,8 @@ void SetIrpRequest(PIRP irp, RequestPtr request);
 void ResetIrps();
 
 void ResetPool();
+/* The emulated system is this NT version or later. */
+bool WindowsAtLeast(ULONG major, ULONG minor);
 void ResetDevices();
 void ResetFiles();
 void ResetRemoveLocks();

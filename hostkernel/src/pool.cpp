@@ -115,6 +115,16 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
         hk::ReportViolation("paged pool allocated above APC_LEVEL");
     if (NumberOfBytes == 0)
         hk::ReportViolation("pool allocation of zero bytes");
+    /* Windows before 8 has no NX pool type and bug-checks on it (BAD_POOL_CALLER);
+       from 8 on, executable pool is what Driver Verifier's code integrity
+       checks and memory integrity (HVCI) refuse. */
+    if (PoolType == NonPagedPoolNx && !hk::WindowsAtLeast(6, 2))
+    {
+        hk::ReportViolation("NonPagedPoolNx before Windows 8");
+        return NULL;
+    }
+    if (PoolType == NonPagedPool && hk::WindowsAtLeast(6, 2))
+        hk::ReportViolation("executable NonPagedPool on Windows 8 or later");
 
     std::lock_guard<std::mutex> guard(hk::BenchLock());
     if (hk::ShouldFailLocked(Tag))

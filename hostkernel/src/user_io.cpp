@@ -205,13 +205,33 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
         ReportViolation("AddDevice succeeded without attaching a device");
     if (top != before && (top->Flags & DO_DEVICE_INITIALIZING))
         ReportViolation("AddDevice left DO_DEVICE_INITIALIZING set");
+    /* Only the PDO is named and enumerated by a bus; a function device
+       object with those flags misleads the PnP and I/O managers. */
+    if (top != before && (top->Flags & (DO_DEVICE_HAS_NAME | DO_BUS_ENUMERATED_DEVICE)))
+        ReportViolation("AddDevice's device object carries the PDO's flags");
+    /* The I/O manager lays buffers out for the top device: it must ask
+       what the device below expects. */
+    const ULONG ioMethod = DO_BUFFERED_IO | DO_DIRECT_IO;
+    if (top != before && (top->Flags & ioMethod) != (before->Flags & ioMethod))
+        ReportViolation("AddDevice's device object uses another I/O method than the one below");
     return status;
 }
 
-std::unique_ptr<UserFile> UserFile::Open(PDEVICE_OBJECT device, NTSTATUS* status)
+std::unique_ptr<UserFile> UserFile::Open(PDEVICE_OBJECT device, NTSTATUS* status,
+                                         ACCESS_MASK access)
 {
     PFILE_OBJECT file = CreateFileObject(device);
     Built built = BuildRequest(device, file, IRP_MJ_CREATE, 0);
+    /* As the I/O manager leaves them after checking a user-mode open against
+       the device's security: the generic rights mapped, all of them granted. */
+    ACCESS_MASK mapped = access & ~(GENERIC_READ | GENERIC_WRITE);
+    if (access & GENERIC_READ)
+        mapped |= FILE_GENERIC_READ;
+    if (access & GENERIC_WRITE)
+        mapped |= FILE_GENERIC_WRITE;
+    ACCESS_STATE accessState = {0, mapped, mapped};
+    IO_SECURITY_CONTEXT security = {nullptr, &accessState, mapped, 0};
+    IoGetNextIrpStackLocation(built.irp)->Parameters.Create.SecurityContext = &security;
     NTSTATUS result = SendAndWait(device, built);
     if (status)
         *status = result;

@@ -50,7 +50,11 @@ VelkorHidCollection::VelkorHidCollection(ULONG ioFlags, const char16_t* instance
     IoCreateDevice(driver_, sizeof(VelkorHidCollection*), NULL, FILE_DEVICE_UNKNOWN, 0, FALSE,
                    &pdo_);
     *(VelkorHidCollection**)pdo_->DeviceExtension = this;
-    pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE) & ~DO_DEVICE_INITIALIZING;
+    /* The HID class driver names its collection PDOs, and reports them as
+       its bus's children. */
+    pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE | DO_DEVICE_HAS_NAME |
+                   DO_BUS_ENUMERATED_DEVICE) &
+                  ~DO_DEVICE_INITIALIZING;
     manufacturer_ = Utf16Bytes(u"QX7LMN/1");
     RegisterPdo(pdo_, instancePath);
 }
@@ -359,6 +363,15 @@ NTSTATUS VelkorHidCollection::Pnp(PIRP irp)
 {
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
     NTSTATUS status;
+    /* The PnP manager sends these marked "not supported"; a function driver
+       that passes one down must first mark it handled. */
+    if ((minor == IRP_MN_STOP_DEVICE || minor == IRP_MN_QUERY_STOP_DEVICE ||
+         minor == IRP_MN_QUERY_REMOVE_DEVICE || minor == IRP_MN_CANCEL_STOP_DEVICE ||
+         minor == IRP_MN_CANCEL_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
+         minor == IRP_MN_REMOVE_DEVICE) &&
+        irp->IoStatus.Status != STATUS_SUCCESS)
+        ReportViolation("PnP request " + std::to_string(minor) +
+                        " passed down to the collection without STATUS_SUCCESS set");
     {
         std::lock_guard<std::mutex> guard(lock_);
         pnpMinors_.push_back(minor);

@@ -7,6 +7,7 @@
 
 #include <hostkernel/bench.h>
 #include <hostkernel/registry.h>
+#include <hostkernel/velkor_hid_collection.h>
 
 #include <thread>
 
@@ -157,6 +158,53 @@ TEST_F(BenchRules, ProgramRequestMustReturnWithItsCriticalRegionsLeft)
                   "a program's request returns with a critical region entered or left "
                   "unbalanced (APC_INDEX_MISMATCH)",
                   "KeLeaveCriticalRegion without KeEnterCriticalRegion"}));
+}
+
+/* Windows before 8 has no NX pool; from 8 on, executable pool is refused. */
+TEST_F(BenchRules, PoolTypesFollowTheEmulatedWindowsVersion)
+{
+    const ULONG tag = hk::PoolTag("Test");
+    hk::SetWindowsVersion(5, 1);
+    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x20));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x30));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 2));
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag), nullptr);
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+    EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>{"NonPagedPoolNx before Windows 8"});
+
+    hk::SetWindowsVersion(6, 2);
+    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 2));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 3));
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag));
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
+    EXPECT_EQ(hk::TakeViolations(),
+              std::vector<std::string>{"executable NonPagedPool on Windows 8 or later"});
+}
+
+/* AddDevice as it is often written: the whole flags word of the device
+   below, plus direct I/O. */
+NTSTATUS AddDeviceCopyingEveryFlag(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
+{
+    PDEVICE_OBJECT device;
+    IoCreateDevice(Driver, 0, NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+    device->Flags = IoAttachDeviceToDeviceStack(device, Pdo)->Flags | DO_DIRECT_IO;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(BenchRules, FunctionDeviceWithThePdosFlagsOrAnotherIoMethodIsRefused)
+{
+    hk::VelkorHidCollection hid;
+    PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\Copier");
+    driver->DriverExtension->AddDevice = AddDeviceCopyingEveryFlag;
+    EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_SUCCESS);
+    EXPECT_EQ(hk::TakeViolations(),
+              (std::vector<std::string>{
+                  "AddDevice's device object carries the PDO's flags",
+                  "AddDevice's device object uses another I/O method than the one below"}));
+    PDEVICE_OBJECT fdo = hk::TopOfStack(hid.Pdo());
+    IoDetachDevice(hid.Pdo());
+    IoDeleteDevice(fdo);
+    hk::DeleteDriverObject(driver);
 }
 
 } // namespace

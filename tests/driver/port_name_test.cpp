@@ -61,6 +61,23 @@ TEST_F(PortNameTest, RepublishMovesThePortToTheNewName)
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
 }
 
+/* A republish rewrites HKLM\HARDWARE and the global name: a handle
+   opened for reading may reload the settings but not move the port. */
+TEST_F(PortNameTest, RepublishNeedsAHandleOpenedForWriting)
+{
+    hk::SetString(Key(), u"PortName", u"COM12");
+    auto reader = hk::UserFile::Open(hid->Pdo(), nullptr, GENERIC_READ);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(reader->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+
+    auto writer = hk::UserFile::Open(hid->Pdo(), nullptr, FILE_WRITE_DATA);
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(writer->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
+}
+
 TEST_F(PortNameTest, IdentifierStandsInForAMissingPortName)
 {
     hk::DeleteValue(Key(), u"PortName");

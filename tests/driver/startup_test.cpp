@@ -27,6 +27,27 @@ class StartupTest : public PortTest
     }
 };
 
+/* Only the I/O method and the power flags come from the collection below;
+   opens are checked against the port's own security. */
+TEST_F(StartupTest, PortTakesTheCollectionsIoAndPowerFlagsAndNothingElse)
+{
+    EXPECT_EQ(port->Flags, (ULONG)(DO_BUFFERED_IO | DO_POWER_PAGABLE));
+    EXPECT_EQ(port->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
+}
+
+/* XP has no NX pool; every other test runs as Windows 10, where the pool
+   refuses executable allocations. */
+TEST_F(StartupTest, OnXpThePortAllocatesFromThePoolXpHas)
+{
+    hk::SetWindowsVersion(5, 1);
+    Rebuild([] {});
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    auto file = Open();
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
 TEST_F(StartupTest, StartPublishesTheInterfaceNameAndSettings)
 {
     EXPECT_TRUE(hk::InterfaceEnabled(InterfaceName()));
@@ -78,6 +99,7 @@ TEST_F(StartupTest, PortWhoseInterfaceWouldNotSwitchOnFailsToStartAndIsRemoved)
     Rebuild([] { hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL); });
     EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_FALSE(Ext()->InterfaceEnabled) << "nothing to switch off, and not started";
     EXPECT_TRUE(hk::SymbolicLinks().empty());
     /* The removal Plug and Play sends next must succeed (TearDown). */
 }
@@ -103,8 +125,11 @@ TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_RING));
     ASSERT_TRUE(Ext()->IdentityVerified);
 
-    EXPECT_EQ(hk::SendPnp(port, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
-    EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    /* Each goes down marked handled (the collection checks). */
+    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                        IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                        IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE})
+        EXPECT_EQ(hk::SendPnp(port, minor), STATUS_SUCCESS) << (int)minor;
     EXPECT_TRUE(hk::SymbolicLinks().empty());
     EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
     EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_INVALID_DEVICE_STATE)

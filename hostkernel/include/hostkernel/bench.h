@@ -30,6 +30,11 @@ std::vector<std::string> TakeViolations();
 /* Clears violations, counters and injected failures: call at test start. */
 void ResetBench();
 
+/* The Windows version the bench emulates, as NT major.minor (10.0 after
+   ResetBench): IoIsWdmVersionAvailable answers from it, and the pool takes
+   NonPagedPoolNx from 6.2 (Windows 8) on and refuses it before. */
+void SetWindowsVersion(ULONG major, ULONG minor);
+
 /* ---- Threads ------------------------------------------------------------------- */
 
 /*
@@ -115,9 +120,12 @@ using RequestPtr = std::shared_ptr<Request>;
 class UserFile
 {
   public:
-    /* CreateFile. Returns null (and the status) when the open fails. Waits
-       for a create the stack pends. */
-    static std::unique_ptr<UserFile> Open(PDEVICE_OBJECT device, NTSTATUS* status = nullptr);
+    /* CreateFile with the desired access (GENERIC_ and FILE_ rights), granted
+       as the device's security descriptor would for its owner. Returns null
+       (and the status) when the open fails. Waits for a create the stack
+       pends. */
+    static std::unique_ptr<UserFile> Open(PDEVICE_OBJECT device, NTSTATUS* status = nullptr,
+                                          ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE);
     ~UserFile();
 
     RequestPtr StartDeviceControl(ULONG code, const Bytes& input, ULONG outputLength);
