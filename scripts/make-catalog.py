@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the unsigned driver catalog of the 64-bit package: vkserial.cat,
-beside the INF, for sign-package.sh to sign.
+"""Writes the unsigned driver catalog of the package, for both architectures:
+vkserial.cat, beside the INF, for sign-package.sh to sign.
 
 A catalog is a PKCS #7 SignedData whose content is a certificate trust list
 (1.3.6.1.4.1.311.10.1): one entry per file, tagged with the file's SHA-1 hash
@@ -162,15 +162,18 @@ def entry(path, name):
 
 
 def catalog(dist):
-    files = [(os.path.join(dist, "vkserial.inf"), "vkserial.inf"),
-             (os.path.join(dist, "amd64", "vkserial.sys"), "vkserial.sys"),
-             (os.path.join(dist, "amd64", "vkprop.dll"), "vkprop.dll")]
+    # The same names for both architectures: Windows finds each file by its
+    # hash, the name is only shown.
+    files = [(os.path.join(dist, "vkserial.inf"), "vkserial.inf")]
+    for folder in (dist, os.path.join(dist, "amd64")):
+        files += [(os.path.join(folder, name), name) for name in ("vkserial.sys", "vkprop.dll")]
     entries = [entry(path, name) for path, name in files]
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%y%m%d%H%M%SZ")
-    # The systems the package is for: x64 Windows XP/Server 2003 (5.2) to 10 and 11 (10.0).
+    # The systems the package is for: XP (5.1; x64 XP and Server 2003 are 5.2)
+    # to 10 and 11 (10.0).
     os_attr = seq(oid(NAME_VALUE), octets(seq(
         bmp("OSAttr"), integer(NAME_VALUE_FLAGS),
-        octets("2:5.2,2:6.0,2:6.1,2:6.2,2:6.3,2:10.0\0".encode("utf-16-le")))))
+        octets("2:5.1,2:5.2,2:6.0,2:6.1,2:6.2,2:6.3,2:10.0\0".encode("utf-16-le")))))
     ctl = seq(
         seq(oid(CATALOG_LIST)),
         octets(uuid.uuid4().bytes),

@@ -1,20 +1,22 @@
 #!/bin/sh
-# Signs the 64-bit driver and property page in <dist>/amd64, and the catalog
-# <dist>/vkserial.cat, with Authenticode (SHA-256): 64-bit Windows loads no
-# unsigned kernel code and installs no package without a signed catalog.
+# Signs the driver and property page of both architectures (<dist> and
+# <dist>/amd64) and the catalog <dist>/vkserial.cat with Authenticode
+# (SHA-256): 64-bit Windows, and 32-bit Windows 10 with Secure Boot, load no
+# unsigned kernel code and install no package without a signed catalog. XP
+# checks neither a SHA-256 signature nor this signer, and installs the package
+# after asking, as it would an unsigned one.
 #
 # The signer is the user's when VK_SIGN_CERT and VK_SIGN_KEY name a PEM
 # certificate (with its chain, if any) and its private key (VK_SIGN_PASS: the
 # key's password, if it has one). Otherwise a self-signed test certificate is
 # made once with openssl and kept in build/test-signing/ (never in dist/, never
 # committed), so a machine that trusts it keeps trusting later builds; its
-# public half goes to <dist>/amd64/vkserial-test.cer for importing on Windows.
+# public half goes to <dist>/vkserial-test.cer for importing on Windows.
 #
 # Usage: sign-package.sh <dist>
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 dist=${1:?usage: sign-package.sh <dist>}
-amd64="$dist/amd64"
 
 if [ -n "$VK_SIGN_CERT" ] || [ -n "$VK_SIGN_KEY" ]; then
     [ -f "$VK_SIGN_CERT" ] && [ -f "$VK_SIGN_KEY" ] ||
@@ -38,13 +40,13 @@ else
             -keyout "$key" -out "$cert" 2>/dev/null)
         echo "made a test certificate: $cert"
     fi
-    openssl x509 -in "$cert" -outform DER -out "$amd64/vkserial-test.cer"
+    openssl x509 -in "$cert" -outform DER -out "$dist/vkserial-test.cer"
 fi
 
-# The catalog that 64-bit Windows needs to install the package
-# (make-catalog.py, or Inf2Cat on Windows) is signed too when it is there.
+# The catalog (make-catalog.py, or Inf2Cat on Windows) is signed too when it
+# is there.
 signed=""
-for file in amd64/vkserial.sys amd64/vkprop.dll vkserial.cat; do
+for file in vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll vkserial.cat; do
     [ -f "$dist/$file" ] || continue
     # Signing again would nest a second signature: start from the bare file.
     osslsigncode remove-signature -in "$dist/$file" -out "$dist/$file.bare" >/dev/null 2>&1 ||

@@ -6,8 +6,8 @@
 #   amd64/vkprop.dll    a PE32+ x86-64 DLL exporting EnumPropPages alone,
 #                       needing only system DLLs, with dialog 101 in English
 #                       and Japanese and icon 105;
-#   both                Authenticode-signed with SHA-256 by the package's
-#                       signer (the test certificate beside them, or
+#   both, and the       Authenticode-signed with SHA-256 by the package's
+#   32-bit pair too     signer (vkserial-test.cer beside the INF, or
 #                       VK_SIGN_CERT), and listed in the catalog vkserial.cat,
 #                       which the same signer signed;
 #   vkserial.inf        x86 and amd64 installs that are the same section for
@@ -82,18 +82,18 @@ echo "$tree" | grep -q '^0x00000e/0x000069/' ||
     fail "vkprop.dll lacks icon group 105"
 
 # --- the signatures
-if [ -f "$dist/amd64/vkserial-test.cer" ]; then
+if [ -f "$dist/vkserial-test.cer" ]; then
     ca=$(mktemp)
-    openssl x509 -inform DER -in "$dist/amd64/vkserial-test.cer" -out "$ca"
+    openssl x509 -inform DER -in "$dist/vkserial-test.cer" -out "$ca"
 elif [ -n "$VK_SIGN_CERT" ]; then
     ca=$VK_SIGN_CERT
 else
     ca=""
-    fail "no signer certificate: neither amd64/vkserial-test.cer nor VK_SIGN_CERT"
+    fail "no signer certificate: neither vkserial-test.cer nor VK_SIGN_CERT"
 fi
 cat="$dist/vkserial.cat"
 [ -f "$cat" ] || fail "no catalog vkserial.cat beside the INF"
-for f in "$sys" "$dll" "$cat"; do
+for f in "$sys" "$dll" "$dist/vkserial.sys" "$dist/vkprop.dll" "$cat"; do
     [ -f "$f" ] || continue
     out=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$f" 2>&1)
     echo "$out" | grep -q '^Signature verification: ok' || fail "$(basename "$f"): signature not verified"
@@ -102,17 +102,20 @@ for f in "$sys" "$dll" "$cat"; do
     echo "$out" | grep -q '^Number of verified signatures: 1' ||
         fail "$(basename "$f"): not exactly one verified signature"
 done
-# The catalog lists both binaries by their Authenticode hashes (and not the
-# 32-bit driver).
+# The catalog lists the four binaries by their Authenticode hashes, and
+# nothing that is not the package's.
 if [ -f "$cat" ]; then
-    for f in "$sys" "$dll"; do
+    for f in "$sys" "$dll" "$dist/vkserial.sys" "$dist/vkprop.dll"; do
         osslsigncode verify ${ca:+-CAfile "$ca"} -catalog "$cat" -in "$f" 2>&1 |
-            grep -q '^Succeeded' || fail "$(basename "$f") is not in the signed catalog"
+            grep -q '^Succeeded' || fail "$f is not in the signed catalog"
     done
-    osslsigncode verify ${ca:+-CAfile "$ca"} -catalog "$cat" -in "$dist/vkserial.sys" 2>&1 |
-        grep -q '^Catalog verification: failed' || fail "the catalog lists the 32-bit vkserial.sys"
+    other=$(mktemp)
+    perl -0777 -pe 's/This program/That program/' "$dist/vkserial.sys" >"$other"
+    osslsigncode verify ${ca:+-CAfile "$ca"} -catalog "$cat" -in "$other" 2>&1 |
+        grep -q '^Catalog verification: failed' || fail "the catalog takes a changed vkserial.sys"
+    rm -f "$other"
 fi
-[ -f "$dist/amd64/vkserial-test.cer" ] && rm -f "$ca"
+[ -f "$dist/vkserial-test.cer" ] && rm -f "$ca"
 
 # --- the INF: each x86 section has an amd64 twin with the same lines
 section() { # the lines of [name], comments and blank lines left out
@@ -126,8 +129,9 @@ for s in Velkor Velkor_Install Velkor_Install.@.HW Velkor_Install.@.Services; do
     [ -n "$(section "$x86")" ] || fail "vkserial.inf: [$x86] is missing or empty"
     [ "$(section "$x86")" = "$(section "$x64")" ] || fail "vkserial.inf: [$x64] differs from [$x86]"
 done
-section Version | grep -qx 'CatalogFile.NTamd64=vkserial.cat' ||
-    fail "vkserial.inf: [Version] names no catalog for 64-bit systems"
+section Version | grep -qx 'CatalogFile=vkserial.cat' ||
+    fail "vkserial.inf: [Version] names no catalog for every platform"
+section Version | grep -qx 'PnpLockdown=1' || fail "vkserial.inf: [Version] lacks PnpLockdown=1"
 [ "$(section SourceDisksNames.amd64)" = '1=%DiskName%,,,\amd64' ] ||
     fail "vkserial.inf: [SourceDisksNames.amd64] does not point at amd64\\"
 for f in $(section SourceDisksFiles | sed 's/=.*//'); do
@@ -137,5 +141,6 @@ done
 
 [ $status -eq 0 ] && echo "amd64 package: vkserial.sys PE32+ native 5.02, entry DriverEntry," \
     "imports: $dlls; vkprop.dll PE32+ exporting EnumPropPages, dialogs 0x409 and 0x411;" \
-    "both signed (SHA-256) and in the signed catalog; vkserial.inf x86 and amd64 alike"
+    "both, and the 32-bit pair, signed (SHA-256) and in the signed catalog;" \
+    "vkserial.inf x86 and amd64 alike"
 exit $status

@@ -147,9 +147,9 @@ else
     identity=QX7LMN/9
 fi
 step plug plug "$(win "$out/vkstandin.inf")" $identity
-if [ $arch = win64 ] && [ "$mode" = test ] && [ -f "$dist/vkserial.cat" ]; then
+if [ "$mode" = test ] && [ -f "$dist/vkserial.cat" ]; then
     step catalog catalog "$(win "$dist/vkserial.cat")" "$(win "$dist/vkserial.inf")" \
-        vkserial.inf vkserial.sys vkprop.dll
+        vkserial.inf vkserial.sys vkprop.dll vkserial.sys vkprop.dll
 fi
 
 if [ "$mode" = --demo ]; then

@@ -61,7 +61,7 @@ std::string CatalogHash(const std::string& path)
 void RunCatalogScenario(const std::string& catalog, const std::string& inf,
                         const std::vector<std::string>& names)
 {
-    BeginScenario("The catalog lists the INF and the 64-bit binaries by their hashes");
+    BeginScenario("The catalog lists the INF and both architectures' binaries by their hashes");
     std::wstring path = Wide(catalog);
     HANDLE cat = CryptCATOpen(&path[0], CRYPTCAT_OPEN_EXISTING, 0, 0, 0);
     if (!CheckCall(cat != INVALID_HANDLE_VALUE && cat != NULL, "CryptCATOpen(" + catalog + ")"))
