@@ -117,10 +117,12 @@ media="$dist"
 if [ $arch != win32 ] && [ -f "$bin/vkserial.sys" ]; then
     # Wine's setupapi copies files from the undecorated [SourceDisksNames]
     # only, where Windows takes [SourceDisksNames.amd64] (amd64\): the
-    # 64-bit run installs from media with the INF beside the 64-bit files.
+    # 64-bit run installs from media with the INF beside the 64-bit files,
+    # and the catalog the INF names (staging adds it, as on Windows).
     media="$run/media"
     mkdir -p "$media"
     cp "$dist/vkserial.inf" "$bin/vkserial.sys" "$bin/vkprop.dll" "$media/"
+    [ ! -f "$dist/vkserial.cat" ] || cp "$dist/vkserial.cat" "$media/"
 fi
 if [ -f "$bin/vkserial.sys" ] && [ -f "$dist/vkserial.inf" ]; then
     # Staged before the device appears: Wine binds a driver to a new PDO only
