@@ -43,8 +43,10 @@ make -s -f "$here/Makefile" -j"$(nproc)" OUT="$out" ARCH=$arch
 run=$(mktemp -d "$out/run.XXXXXX")
 # A copy: a package rebuilt meanwhile must not change under the run. The
 # INF beside the binaries of the run's architecture, as Wine's setupapi
-# copies from the undecorated [SourceDisksNames] only.
+# copies from the undecorated [SourceDisksNames] only; and the catalog the
+# INF names, which staging adds.
 cp "$bin/vkserial.sys" "$dist/vkserial.inf" "$run/"
+[ ! -f "$dist/vkserial.cat" ] || cp "$dist/vkserial.cat" "$run/"
 export WINEPREFIX="$run/prefix"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
