@@ -137,6 +137,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     FreePortNameBuffers(extension);
     ForgetAllOpens(extension);
 
+    /* Marked handled on its way down, as for a stop. */
     Irp->IoStatus.Status = STATUS_SUCCESS;
     ForwardAndWait(DeviceObject, Irp);
     IoDetachDevice(extension->LowerDevice);

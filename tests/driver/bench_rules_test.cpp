@@ -181,22 +181,19 @@ TEST_F(BenchRules, PoolTypesFollowTheEmulatedWindowsVersion)
               std::vector<std::string>{"executable NonPagedPool on Windows 8 or later"});
 }
 
-/* AddDevice as it is often written: the whole flags word of the device
-   below, plus direct I/O. */
-NTSTATUS AddDeviceCopyingEveryFlag(PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo)
-{
-    PDEVICE_OBJECT device;
-    IoCreateDevice(Driver, 0, NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
-    device->Flags = IoAttachDeviceToDeviceStack(device, Pdo)->Flags | DO_DIRECT_IO;
-    return STATUS_SUCCESS;
-}
-
+/* AddDevice as it is often written: the whole flags word from below, plus
+   direct I/O. */
 TEST_F(BenchRules, FunctionDeviceWithThePdosFlagsOrAnotherIoMethodIsRefused)
 {
     hk::VelkorHidCollection hid;
     PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\Copier");
-    driver->DriverExtension->AddDevice = AddDeviceCopyingEveryFlag;
-    EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_SUCCESS);
+    driver->DriverExtension->AddDevice = [](PDRIVER_OBJECT Driver, PDEVICE_OBJECT Pdo) {
+        PDEVICE_OBJECT device;
+        IoCreateDevice(Driver, 0, NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+        device->Flags = IoAttachDeviceToDeviceStack(device, Pdo)->Flags | DO_DIRECT_IO;
+        return STATUS_SUCCESS;
+    };
+    hk::CallAddDevice(driver, hid.Pdo());
     EXPECT_EQ(hk::TakeViolations(),
               (std::vector<std::string>{
                   "AddDevice's device object carries the PDO's flags",
