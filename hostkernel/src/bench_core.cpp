@@ -55,6 +55,7 @@ void ResetBench()
     ResetRegistry();
     ResetObjectNames();
     ResetThreadChecks();
+    CapKernelTimeouts(std::chrono::milliseconds(0));
 }
 
 /*
