@@ -55,7 +55,7 @@ void ResetBench()
     ResetRegistry();
     ResetObjectNames();
     ResetThreadChecks();
-    CapKernelTimeouts(std::chrono::milliseconds(0));
+    CapKernelTimeouts(std::chrono::microseconds(0));
 }
 
 /*

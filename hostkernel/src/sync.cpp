@@ -23,9 +23,9 @@ constexpr auto hangLimit = std::chrono::seconds(20);
 std::atomic<long long> timeoutCapMicroseconds{0};
 } // namespace
 
-void hk::CapKernelTimeouts(std::chrono::milliseconds cap)
+void hk::CapKernelTimeouts(std::chrono::microseconds cap)
 {
-    timeoutCapMicroseconds = std::chrono::duration_cast<std::chrono::microseconds>(cap).count();
+    timeoutCapMicroseconds = cap.count();
 }
 
 extern "C" KIRQL KeGetCurrentIrql(void)

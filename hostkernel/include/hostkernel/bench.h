@@ -31,7 +31,7 @@ std::vector<std::string> TakeViolations();
 void ResetBench();
 /* Kernel waits with a time-out end after at most cap (0: as asked), so a
    test of a driver's bound need not wait it out. */
-void CapKernelTimeouts(std::chrono::milliseconds cap);
+void CapKernelTimeouts(std::chrono::microseconds cap);
 
 /* ---- Threads ------------------------------------------------------------------- */
 
