@@ -92,14 +92,13 @@ VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing)
 {
     BOOLEAN raised;
     BOOLEAN gone;
-    KIRQL irql;
 
-    KeAcquireSpinLock(&Extension->StateLock, &irql);
-    raised = (BOOLEAN)(Extension->DtrState || Extension->RtsState);
-    Extension->DtrState = 0;
-    Extension->RtsState = 0;
-    gone = Extension->DeviceGone;
-    KeReleaseSpinLock(&Extension->StateLock, irql);
+    /* The lines are written only under the output lock, which is held. */
+    raised = (BOOLEAN)(Extension->DtrState != 0);
+    raised = (BOOLEAN)(raised || Extension->RtsState != 0);
+    RecordModemLine(Extension, &Extension->DtrState, 0);
+    RecordModemLine(Extension, &Extension->RtsState, 0);
+    gone = ReadSharedFlag(Extension, &Extension->DeviceGone);
 
     if (raised && !gone)
         (VOID)UpdateKeyingOutput(Extension, Closing);

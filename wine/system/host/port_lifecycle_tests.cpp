@@ -270,6 +270,44 @@ void ProgramExitsWhileWaiting(HANDLE port)
     CloseHandle(next);
 }
 
+bool StartSelf(const std::string& arguments, PROCESS_INFORMATION* child)
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(NULL, self, sizeof(self));
+    std::string command = std::string("\"") + self + "\" " + arguments;
+    STARTUPINFOA startup = {sizeof(startup)};
+    return CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, child) !=
+           FALSE;
+}
+
+unsigned char LastState(StandInClient& standIn, size_t count, DWORD timeoutMs)
+{
+    std::vector<STANDIN_REPORT> reports = standIn.WaitForReports(count, timeoutMs);
+    return reports.size() < count ? 0xEE : reports[count - 1].Data[1];
+}
+
+/* The program's handle is the only one that moved a line: port is closed
+   first and opened again after. */
+void ProgramKilledWhileKeyed(HANDLE& port, StandInClient& standIn)
+{
+    BeginScenario("A keying program is killed with PTT on: the port's close drops the lines");
+    CloseHandle(port);
+    standIn.Clear();
+    PROCESS_INFORMATION child = {};
+    if (!CheckCall(StartSelf(std::string("hold-keyed ") + InstalledPortName, &child),
+                   "start the keying program"))
+        return;
+    CheckEqual("its report: PTT on (01)", 0x01, LastState(standIn, 1, 10000));
+    CheckCall(TerminateProcess(child.hProcess, 3) != FALSE, "TerminateProcess");
+    CheckEqual("the program ended (0 = signalled)", WAIT_OBJECT_0,
+               WaitForSingleObject(child.hProcess, 10000));
+    CheckEqual("the last report: Key and PTT off (03)", 0x03, LastState(standIn, 2, 5000));
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    port = OpenPort(InstalledPortName);
+    CheckCall(port != INVALID_HANDLE_VALUE, "open COM40 again");
+}
+
 void SustainedKeying(HANDLE port, StandInClient& standIn)
 {
     BeginScenario("A keying program sends 200 line changes: each is reported once, in order");
@@ -550,6 +588,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     SecondOpenComesAndGoes(port, standIn);
     ProgramExitsWhileWaiting(port);
     SustainedKeying(port, standIn);
+    ProgramKilledWhileKeyed(port, standIn);
 
     BeginScenario("Device Manager loads the page provider");
     std::string error;
