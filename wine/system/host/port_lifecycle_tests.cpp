@@ -155,6 +155,7 @@ void WaitsOnTheMask(StandInClient& standIn)
 
     SetCommMask(port, EV_CTS);
     ResetEvent(event);
+    events = 0xCCCCCCCC;
     ok = WaitCommEvent(port, &events, &overlapped);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CheckEqual("wait on EV_CTS (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
@@ -164,9 +165,11 @@ void WaitsOnTheMask(StandInClient& standIn)
         CheckCall(SetCommMask(port, EV_CTS) != FALSE, "SetCommMask while waiting");
         DWORD waited = WaitForSingleObject(event, 5000);
         CheckEqual("wait ended by SetCommMask (0 = signalled)", WAIT_OBJECT_0, waited);
-        if (waited == WAIT_OBJECT_0)
-            CheckCall(GetOverlappedResult(port, &overlapped, &returned, FALSE) != FALSE,
-                      "ended wait's result");
+        ok = waited == WAIT_OBJECT_0 && GetOverlappedResult(port, &overlapped, &returned, FALSE);
+        // The program's variable is overwritten: no event, 4 bytes.
+        Check(ok && returned == 4 && events == 0, "ended wait's result",
+              "success, 4 bytes, events 0",
+              ok ? std::to_string(returned) + " bytes, events " + Hex(events) : LastErrorText());
     }
 
     BeginScenario("A keying program gives up its wait with CancelIo");
@@ -226,8 +229,15 @@ void WaitsOnTheMask(StandInClient& standIn)
         SetCommMask(port, EV_CTS);
         CheckEqual("second wait ended by SetCommMask (0 = signalled)", WAIT_OBJECT_0,
                    WaitForSingleObject(otherEvent, 5000));
-        CloseHandle(otherEvent);
+        // Wine sends no cleanup: the close itself must end the handle's wait.
+        ResetEvent(otherEvent);
+        ok = WaitCommEvent(other, &otherEvents, &otherOverlapped);
+        CheckEqual("wait before CloseHandle (997 = pending)", ERROR_IO_PENDING,
+                   ok ? 0 : GetLastError());
         CloseHandle(other);
+        CheckEqual("wait ended by CloseHandle (0 = signalled)", WAIT_OBJECT_0,
+                   WaitForSingleObject(otherEvent, 5000));
+        CloseHandle(otherEvent);
     }
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
