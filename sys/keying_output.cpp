@@ -126,26 +126,45 @@ static BOOLEAN BeginReport(PPORT_EXTENSION Extension, PBOUNDED_REQUEST Request)
 /* Once this is back, no canceller can reach the request any more. */
 static VOID EndReport(PPORT_EXTENSION Extension)
 {
+    BOOLEAN pinned;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     Extension->ReportInFlight = NULL;
+    pinned = Extension->ReportPinned;
     KeReleaseSpinLock(&Extension->StateLock, irql);
+    if (pinned)
+        KeWaitForSingleObject(&Extension->ReportUnpinned, Executive, KernelMode, FALSE, NULL);
 }
 
 /*
  * The device is gone: a report it has not taken will never matter, and
- * must not hold the surprise removal behind the output lock. The cancel
- * runs under StateLock, so the report's frame stays until it is done.
+ * must not hold the surprise removal behind the output lock. The report is
+ * pinned while it is cancelled, so its writer keeps its frame until the
+ * cancel is done; the cancel itself runs with no lock held, since it may
+ * complete the request.
  */
 VOID CancelReportInFlight(PPORT_EXTENSION Extension)
 {
+    PBOUNDED_REQUEST request;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
-    if (Extension->ReportInFlight)
-        CancelBoundedRequest(Extension->ReportInFlight);
+    request = Extension->ReportInFlight;
+    if (request)
+    {
+        Extension->ReportPinned = TRUE;
+        KeClearEvent(&Extension->ReportUnpinned);
+    }
     KeReleaseSpinLock(&Extension->StateLock, irql);
+    if (!request)
+        return;
+
+    CancelBoundedRequest(request);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->ReportPinned = FALSE;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    KeSetEvent(&Extension->ReportUnpinned, IO_NO_INCREMENT, FALSE);
 }
 
 static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJECT FileObject)
@@ -170,6 +189,7 @@ static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJE
            finishes it (a request built for a thread may not simply be freed). */
         request.Irp->IoStatus.Status = STATUS_DELETE_PENDING;
         IoCompleteRequest(request.Irp, IO_NO_INCREMENT);
+        KeWaitForSingleObject(&request.Event, Executive, KernelMode, FALSE, NULL);
         return STATUS_DELETE_PENDING;
     }
     status = CallBounded(Extension->LowerDevice, &request);

@@ -90,7 +90,6 @@ VOID InitializeBoundedRequest(PBOUNDED_REQUEST Request)
  * Cancels the request unless it has completed or another cancel has begun.
  * Only one canceller gets past the first exchange, and only while the
  * completion routine has not run, so the request it cancels still exists.
- * Callable at DISPATCH_LEVEL.
  */
 VOID CancelBoundedRequest(PBOUNDED_REQUEST Request)
 {

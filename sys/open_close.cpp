@@ -10,6 +10,7 @@ VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
     ExInitializeFastMutex(&Extension->OutputLock);
     InitializeListHead(&Extension->OpenList);
     Extension->OpenFileObject = NULL;
+    KeInitializeEvent(&Extension->ReportUnpinned, NotificationEvent, TRUE);
 }
 
 static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject)

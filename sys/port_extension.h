@@ -102,8 +102,13 @@ typedef struct _PORT_EXTENSION {
      * The output report on its way to the HID stack, if any, so that a
      * surprise removal can cancel one the device will never take. Set and
      * cleared under StateLock, where DeviceGone is read before it is sent.
+     * ReportPinned: a surprise removal is cancelling it, outside the lock
+     * (no request is completed under a spin lock); the report's writer
+     * keeps the request's frame until ReportUnpinned is set.
      */
     PBOUNDED_REQUEST ReportInFlight;
+    BOOLEAN ReportPinned;
+    KEVENT ReportUnpinned;
 
     /*
      * What serial programs set and read back (serial_settings.cpp): kept
