@@ -244,16 +244,21 @@ void WaitsOnTheMask(StandInClient& standIn)
     CloseHandle(port);
 }
 
+bool StartSelf(const std::string& arguments, PROCESS_INFORMATION* child)
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(NULL, self, sizeof(self));
+    std::string command = std::string("\"") + self + "\" " + arguments;
+    STARTUPINFOA startup = {sizeof(startup)};
+    return CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, child) !=
+           FALSE;
+}
+
 void ProgramExitsWhileWaiting(HANDLE port)
 {
     BeginScenario("A keying program exits while its wait is pending; the port goes on");
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(NULL, self, sizeof(self));
-    std::string command = std::string("\"") + self + "\" hold-wait " + InstalledPortName;
-    STARTUPINFOA startup = {sizeof(startup)};
     PROCESS_INFORMATION child = {};
-    if (!CheckCall(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                                  &child) != FALSE,
+    if (!CheckCall(StartSelf(std::string("hold-wait ") + InstalledPortName, &child),
                    "start the waiting program"))
         return;
     DWORD ended = WaitForSingleObject(child.hProcess, 10000);
@@ -278,16 +283,6 @@ void ProgramExitsWhileWaiting(HANDLE port)
                WaitForSingleObject(overlapped.hEvent, 5000));
     CloseHandle(overlapped.hEvent);
     CloseHandle(next);
-}
-
-bool StartSelf(const std::string& arguments, PROCESS_INFORMATION* child)
-{
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(NULL, self, sizeof(self));
-    std::string command = std::string("\"") + self + "\" " + arguments;
-    STARTUPINFOA startup = {sizeof(startup)};
-    return CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, child) !=
-           FALSE;
 }
 
 unsigned char LastState(StandInClient& standIn, size_t count, DWORD timeoutMs)
