@@ -26,58 +26,33 @@ static BOOLEAN IsVelkorManufacturer(const WCHAR* Returned)
 }
 
 /*
- * Runs as the query leaves the HID stack, before the I/O manager's final
- * processing: the I/O manager would take a request with an original file
- * object for that file's own I/O and drop a reference on it (and, on a
- * request built with an event, take the event for an object). The file
- * object goes off the request here; the query's own reference on the open
- * is dropped once the request is gone.
- */
-static IO_COMPLETION_ROUTINE QueryManufacturerComplete;
-
-static NTSTATUS QueryManufacturerComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
-{
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Context);
-    Irp->Tail.Overlay.OriginalFileObject = NULL;
-    return STATUS_SUCCESS;
-}
-
-/*
  * The query goes out on the open being checked, as a program's own HID
  * requests do: the HID class driver serves device controls in the context
  * of one of its opens (Wine's reads the request's original file object for
  * every control and faults without one). The open is referenced for as
- * long as the request lives.
+ * long as the request lives; the completion routine of the bounded send
+ * takes the file object off the request before the I/O manager finishes it.
  */
 static NTSTATUS QueryManufacturer(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject,
                                   PWCHAR Buffer)
 {
-    IO_STATUS_BLOCK ioStatus;
-    KEVENT event;
-    PIRP irp;
+    BOUNDED_REQUEST request;
     PIO_STACK_LOCATION stack;
     NTSTATUS status;
 
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    irp = IoBuildDeviceIoControlRequest(IOCTL_HID_GET_MANUFACTURER_STRING, Extension->LowerDevice,
-                                        NULL, 0, Buffer, VK_MANUFACTURER_BUFFER_BYTES, FALSE,
-                                        &event, &ioStatus);
-    if (!irp)
+    InitializeBoundedRequest(&request);
+    request.Irp = IoBuildDeviceIoControlRequest(
+        IOCTL_HID_GET_MANUFACTURER_STRING, Extension->LowerDevice, NULL, 0, Buffer,
+        VK_MANUFACTURER_BUFFER_BYTES, FALSE, &request.Event, &request.IoStatus);
+    if (!request.Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
 
     ObReferenceObject(FileObject);
-    stack = IoGetNextIrpStackLocation(irp);
+    stack = IoGetNextIrpStackLocation(request.Irp);
     stack->FileObject = FileObject;
-    irp->Tail.Overlay.OriginalFileObject = FileObject;
-    IoSetCompletionRoutine(irp, QueryManufacturerComplete, NULL, TRUE, TRUE, TRUE);
+    request.Irp->Tail.Overlay.OriginalFileObject = FileObject;
 
-    status = IoCallDriver(Extension->LowerDevice, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
+    status = CallBounded(Extension->LowerDevice, &request);
     ObDereferenceObject(FileObject);
     return status;
 }
@@ -85,8 +60,8 @@ static NTSTATUS QueryManufacturer(PPORT_EXTENSION Extension, PFILE_OBJECT FileOb
 /*
  * Asks the device, on the open FileObject, for its manufacturer string. A
  * match enables output reports, a different string disables them
- * (STATUS_ACCESS_DENIED), and a failed query leaves the earlier verdict in
- * place.
+ * (STATUS_ACCESS_DENIED), and so does no answer within the bound
+ * (STATUS_IO_TIMEOUT); a failed query leaves the earlier verdict in place.
  */
 NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
@@ -108,6 +83,13 @@ NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
         WriteSharedFlag(Extension, &Extension->IdentityVerified, verified);
         if (!verified)
             status = STATUS_ACCESS_DENIED;
+    }
+    else if (status == STATUS_IO_TIMEOUT)
+    {
+        /* A device that does not say who it is within the bound is not
+           known to be a Velkor device: its line changes send nothing
+           rather than each waiting for the bound in turn. */
+        WriteSharedFlag(Extension, &Extension->IdentityVerified, FALSE);
     }
 
     ExFreePool(buffer);

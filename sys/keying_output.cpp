@@ -31,28 +31,33 @@ UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension)
 }
 
 /*
- * Called with the output lock held, from a request on Requester's open.
- * The verdict is read once: an open checking the identity meanwhile
- * decides for the next line change, not half-way through this one.
+ * Called with the output lock held; the report is written in the context
+ * of FileObject, an open the HID stack has not closed. The verdict is read
+ * once: an open checking the identity meanwhile decides for the next line
+ * change, not half-way through this one.
  */
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester)
+NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
     if (!ReadSharedFlag(Extension, &Extension->IdentityVerified))
         return STATUS_INVALID_DEVICE_REQUEST;
-    return SendOutputReport(Extension, ComputeKeyingState(Extension), Requester);
+    if (!FileObject)
+        return STATUS_INVALID_DEVICE_STATE;
+    return SendOutputReport(Extension, ComputeKeyingState(Extension), FileObject);
 }
 
 /*
  * Records a line change and sends its report before the next change can.
- * Returns the status the program gets: a refused or failed report is not
- * its business while the device is there, but a device surprise-removed
- * while the change waited for the lock is, and then nothing is recorded or
- * sent.
+ * Returns the status the program gets: a refused, failed or timed-out
+ * report is not its business while the device is there, but a device
+ * surprise-removed while the change waited for the lock is, and then
+ * nothing is recorded or sent.
  */
 NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
                          PFILE_OBJECT Requester)
 {
     NTSTATUS status = STATUS_SUCCESS;
+    PFILE_OBJECT fileObject = NULL;
+    BOOLEAN referenced = FALSE;
 
     AcquireOutputLock(Extension);
     if (ReadSharedFlag(Extension, &Extension->DeviceGone))
@@ -61,48 +66,141 @@ NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
     }
     else
     {
+        NoteOpenMovedLine(Extension, Requester);
         RecordModemLine(Extension, Line, State);
-        (VOID)UpdateKeyingOutput(Extension, Requester);
+        fileObject = ReferenceOutputFileObject(Extension, Requester, &referenced);
+        (VOID)UpdateKeyingOutput(Extension, fileObject);
     }
     ReleaseOutputLock(Extension);
+
+    /* Dropped outside the output lock: when this was the last reference,
+       the open's close runs here, and the close takes that lock to lower
+       the lines. */
+    if (referenced)
+        ObDereferenceObject(fileObject);
     return status;
+}
+
+/*
+ * Called with the output lock held when the last open that moved a line
+ * goes: every serial port drops DTR and RTS at its close, and a keying
+ * program that ends keyed, is killed or crashes must not leave the
+ * transmitter on. One report goes out, on the closing open itself, and
+ * only when a line was up; after a surprise removal none.
+ */
+VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing)
+{
+    BOOLEAN raised;
+    BOOLEAN gone;
+
+    /* The lines are written only under the output lock, which is held. */
+    raised = (BOOLEAN)(Extension->DtrState != 0);
+    raised = (BOOLEAN)(raised || Extension->RtsState != 0);
+    RecordModemLine(Extension, &Extension->DtrState, 0);
+    RecordModemLine(Extension, &Extension->RtsState, 0);
+    gone = ReadSharedFlag(Extension, &Extension->DeviceGone);
+
+    if (raised && !gone)
+        (VOID)UpdateKeyingOutput(Extension, Closing);
+}
+
+/*
+ * Publishes the report as the one in flight, unless the device is gone:
+ * read under the same lock as the surprise removal sets DeviceGone and
+ * looks for a report to cancel, so either the removal finds this report or
+ * the report is never sent.
+ */
+static BOOLEAN BeginReport(PPORT_EXTENSION Extension, PBOUNDED_REQUEST Request)
+{
+    BOOLEAN send;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    send = (BOOLEAN)!Extension->DeviceGone;
+    if (send)
+        Extension->ReportInFlight = Request;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return send;
+}
+
+/* Once this is back, no canceller can reach the request any more. */
+static VOID EndReport(PPORT_EXTENSION Extension)
+{
+    BOOLEAN pinned;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->ReportInFlight = NULL;
+    pinned = Extension->ReportPinned;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    if (pinned)
+        KeWaitForSingleObject(&Extension->ReportUnpinned, Executive, KernelMode, FALSE, NULL);
+}
+
+/*
+ * The device is gone: a report it has not taken will never matter, and
+ * must not hold the surprise removal behind the output lock. The report is
+ * pinned while it is cancelled, so its writer keeps its frame until the
+ * cancel is done; the cancel itself runs with no lock held, since it may
+ * complete the request.
+ */
+VOID CancelReportInFlight(PPORT_EXTENSION Extension)
+{
+    PBOUNDED_REQUEST request;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    request = Extension->ReportInFlight;
+    if (request)
+    {
+        Extension->ReportPinned = TRUE;
+        KeClearEvent(&Extension->ReportUnpinned);
+    }
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    if (!request)
+        return;
+
+    CancelBoundedRequest(request);
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    Extension->ReportPinned = FALSE;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    KeSetEvent(&Extension->ReportUnpinned, IO_NO_INCREMENT, FALSE);
 }
 
 static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJECT FileObject)
 {
-    IO_STATUS_BLOCK ioStatus;
+    BOUNDED_REQUEST request;
     LARGE_INTEGER offset;
-    KEVENT event;
-    PIRP irp;
     NTSTATUS status;
 
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    InitializeBoundedRequest(&request);
     offset.QuadPart = 0;
-    irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Extension->LowerDevice, Report,
-                                       VK_REPORT_LENGTH, &offset, &event, &ioStatus);
-    if (!irp)
+    request.Irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Extension->LowerDevice, Report,
+                                               VK_REPORT_LENGTH, &offset, &request.Event,
+                                               &request.IoStatus);
+    if (!request.Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     /* The HID stack takes a write only in the context of one of its opens. */
-    IoGetNextIrpStackLocation(irp)->FileObject = FileObject;
+    IoGetNextIrpStackLocation(request.Irp)->FileObject = FileObject;
 
-    status = IoCallDriver(Extension->LowerDevice, irp);
-    if (status == STATUS_PENDING)
+    if (!BeginReport(Extension, &request))
     {
-        /* Wine's hidclass returns STATUS_PENDING for writes it has already
-           completed, and a wait there costs wineserver round trips even on a
-           signalled event. The event is set after ioStatus is written. */
-        if (!KeReadStateEvent(&event))
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
+        /* Never sent: completing it hands it back to the I/O manager, which
+           finishes it (a request built for a thread may not simply be freed). */
+        request.Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        IoCompleteRequest(request.Irp, IO_NO_INCREMENT);
+        KeWaitForSingleObject(&request.Event, Executive, KernelMode, FALSE, NULL);
+        return STATUS_DELETE_PENDING;
     }
+    status = CallBounded(Extension->LowerDevice, &request);
+    EndReport(Extension);
     return status;
 }
 
-/* Writes 00 01 State 00 00 00 00 00 00 and waits until the HID stack took it. */
-NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT Requester)
+/* Writes 00 01 State 00 00 00 00 00 00 and waits until the HID stack took
+   it, or gave up on it. */
+NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT FileObject)
 {
-    PFILE_OBJECT fileObject;
-    BOOLEAN referenced;
     PUCHAR report;
     NTSTATUS status;
 
@@ -113,17 +211,7 @@ NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT R
     report[1] = 0x01;
     report[2] = State;
 
-    fileObject = ReferenceOutputFileObject(Extension, Requester, &referenced);
-    if (fileObject)
-    {
-        status = WriteReport(Extension, report, fileObject);
-        if (referenced)
-            ObDereferenceObject(fileObject);
-    }
-    else
-    {
-        status = STATUS_INVALID_DEVICE_STATE;
-    }
+    status = WriteReport(Extension, report, FileObject);
 
     ExFreePool(report);
     return status;

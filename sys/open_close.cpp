@@ -10,6 +10,7 @@ VOID InitializeOpenTracking(PPORT_EXTENSION Extension)
     ExInitializeFastMutex(&Extension->OutputLock);
     InitializeListHead(&Extension->OpenList);
     Extension->OpenFileObject = NULL;
+    KeInitializeEvent(&Extension->ReportUnpinned, NotificationEvent, TRUE);
 }
 
 static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject,
@@ -20,6 +21,7 @@ static VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJE
     Record->FileObject = FileObject;
     Record->PassThrough = FALSE;
     Record->MayWrite = MayWrite;
+    Record->MovedLines = FALSE;
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     InsertHeadList(&Extension->OpenList, &Record->Link);
     Extension->OpenFileObject = FileObject;
@@ -97,19 +99,63 @@ VOID ResetPassThrough(PPORT_EXTENSION Extension)
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
+/* Called with the output lock held, under which the lines move. */
+VOID NoteOpenMovedLine(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    POPEN_RECORD record;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    record = FindOpenLocked(Extension, FileObject);
+    if (record)
+        record->MovedLines = TRUE;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+}
+
+static BOOLEAN OpenMovedLines(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    POPEN_RECORD record;
+    BOOLEAN moved;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    record = FindOpenLocked(Extension, FileObject);
+    moved = (BOOLEAN)(record && record->MovedLines);
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return moved;
+}
+
+/* Called with StateLock held. */
+static BOOLEAN AnyOpenMovedLinesLocked(PPORT_EXTENSION Extension)
+{
+    PLIST_ENTRY entry;
+
+    for (entry = Extension->OpenList.Flink; entry != &Extension->OpenList; entry = entry->Flink)
+    {
+        if (CONTAINING_RECORD(entry, OPEN_RECORD, Link)->MovedLines)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 /*
  * Forgets an open once its handle is gone. When it was the one reports are
- * written for, the newest open that remains takes its place.
+ * written for, the newest open that remains takes its place. Returns TRUE
+ * when it had moved a line and no open left has.
  */
-static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+static BOOLEAN ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
     POPEN_RECORD found;
+    BOOLEAN lastToMoveLines = FALSE;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     found = FindOpenLocked(Extension, FileObject);
     if (found)
+    {
         RemoveEntryList(&found->Link);
+        lastToMoveLines = (BOOLEAN)(found->MovedLines && !AnyOpenMovedLinesLocked(Extension));
+    }
     if (Extension->OpenFileObject == FileObject)
     {
         Extension->OpenFileObject =
@@ -121,6 +167,29 @@ static VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 
     if (found)
         ExFreePool(found);
+    return lastToMoveLines;
+}
+
+/*
+ * The open goes, at its cleanup or, when none came, its close. An open
+ * that moved a line is forgotten under the output lock, where line changes
+ * note the opens that make them, so a second keying program's change is
+ * either counted before this decides or comes after the lines went down.
+ * The lowering report is written on the closing open, which the HID stack
+ * still has open: the cleanup or close is passed down only afterwards.
+ * Nothing here references the file object: at its close it has none left.
+ */
+static VOID LetOpenGo(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    if (!OpenMovedLines(Extension, FileObject))
+    {
+        (VOID)ForgetOpen(Extension, FileObject);
+        return;
+    }
+    AcquireOutputLock(Extension);
+    if (ForgetOpen(Extension, FileObject))
+        LowerModemLines(Extension, FileObject);
+    ReleaseOutputLock(Extension);
 }
 
 VOID ForgetAllOpens(PPORT_EXTENSION Extension)
@@ -222,13 +291,17 @@ NTSTATUS DispatchCleanup(PPORT_EXTENSION Extension, PIRP Irp)
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
 
     CompletePendingWait(Extension);
-    ForgetOpen(Extension, fileObject);
+    LetOpenGo(Extension, fileObject);
     return PassDown(Extension, Irp);
 }
 
 NTSTATUS DispatchClose(PPORT_EXTENSION Extension, PIRP Irp)
 {
-    /* Some systems close without a cleanup first. */
-    ForgetOpen(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+    /* Some systems close without a cleanup first: what the cleanup does
+       for this open happens here. */
+    CompletePendingWaitOf(Extension, fileObject);
+    LetOpenGo(Extension, fileObject);
     return PassDown(Extension, Irp);
 }

@@ -107,7 +107,10 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     ReleasePublishLock(extension);
 
     /* A line change already sending its report finishes before the HID
-       stack hears of the removal; every later one finds the device gone. */
+       stack hears of the removal; every later one finds the device gone.
+       A report the device has not taken is cancelled first, so the removal
+       never waits behind one that would not come back. */
+    CancelReportInFlight(extension);
     AcquireOutputLock(extension);
     ReleaseOutputLock(extension);
 

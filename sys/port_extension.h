@@ -15,6 +15,20 @@
 /* Capacity of SerialCommData in wide characters, terminator included. */
 #define VK_SERIALCOMM_CHARS 33
 
+/*
+ * A request the driver builds and sends to the HID stack, waited for at
+ * most a bound and then cancelled. Ownership says who finishes the request
+ * once a cancel has begun: the completion routine and the canceller each
+ * swap in their mark, and the second of them completes it, so the request
+ * is never freed under a canceller that still uses it (lower_requests.cpp).
+ */
+typedef struct _BOUNDED_REQUEST {
+    PIRP Irp;
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    LONG Ownership;
+} BOUNDED_REQUEST, *PBOUNDED_REQUEST;
+
 typedef struct _PORT_EXTENSION {
     PDEVICE_OBJECT LowerDevice;
     PDEVICE_OBJECT PhysicalDevice;
@@ -85,6 +99,18 @@ typedef struct _PORT_EXTENSION {
     BOOLEAN DeviceGone;
 
     /*
+     * The output report on its way to the HID stack, if any, so that a
+     * surprise removal can cancel one the device will never take. Set and
+     * cleared under StateLock, where DeviceGone is read before it is sent.
+     * ReportPinned: a surprise removal is cancelling it, outside the lock
+     * (no request is completed under a spin lock); the report's writer
+     * keeps the request's frame until ReportUnpinned is set.
+     */
+    PBOUNDED_REQUEST ReportInFlight;
+    BOOLEAN ReportPinned;
+    KEVENT ReportUnpinned;
+
+    /*
      * What serial programs set and read back (serial_settings.cpp): kept
      * and answered, never acted on, so no line moves and no report goes out
      * because of them. Back to their defaults at every start; guarded by
@@ -104,6 +130,10 @@ typedef struct _PORT_EXTENSION {
  * private one, so its reads and writes go to the HID stack. It belongs to
  * the open: a HID program on the collection must not turn a keying
  * program's writes into output reports.
+ * MovedLines: a line control came on this open. When the last such open
+ * goes, both lines go down, as a serial port's close drops DTR and RTS;
+ * opens that never moved a line (the page's reload, a HID program, status
+ * queries) leave the lines alone.
  */
 typedef struct _OPEN_RECORD {
     LIST_ENTRY Link;
@@ -111,4 +141,5 @@ typedef struct _OPEN_RECORD {
     BOOLEAN PassThrough;
     /* The handle was granted write access at its open. */
     BOOLEAN MayWrite;
+    BOOLEAN MovedLines;
 } OPEN_RECORD, *POPEN_RECORD;

@@ -27,6 +27,13 @@
 
 #define VK_REPORT_LENGTH 9
 
+/*
+ * How long a report write or the manufacturer query may stay with the HID
+ * stack before it is cancelled. A device takes a report within a USB frame
+ * or two; one that has not answered in this time has stopped answering.
+ */
+#define VK_LOWER_REQUEST_TIMEOUT_MS 2000
+
 /* Registry value names in the device's hardware key. */
 #define VK_VALUE_KEY_LOGIC L"KeyLogic"
 #define VK_VALUE_PTT_LOGIC L"PttLogic"
@@ -75,6 +82,9 @@ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 /* lower_requests.cpp */
 NTSTATUS PassDown(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID InitializeBoundedRequest(PBOUNDED_REQUEST Request);
+NTSTATUS CallBounded(PDEVICE_OBJECT LowerDevice, PBOUNDED_REQUEST Request);
+VOID CancelBoundedRequest(PBOUNDED_REQUEST Request);
 
 /* open_close.cpp */
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -88,12 +98,14 @@ BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough);
 VOID ResetPassThrough(PPORT_EXTENSION Extension);
+VOID NoteOpenMovedLine(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* identity_check.cpp */
 NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* wait_on_mask.cpp */
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension);
+NTSTATUS CompletePendingWaitOf(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp);
 VOID RefuseWaits(PPORT_EXTENSION Extension);
 
@@ -108,8 +120,10 @@ VOID ReleaseOutputLock(PPORT_EXTENSION Extension);
 /* keying_output.cpp */
 NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
                          PFILE_OBJECT Requester);
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT Requester);
-NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT Requester);
+NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT FileObject);
+VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing);
+VOID CancelReportInFlight(PPORT_EXTENSION Extension);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);
 
 /* serial_settings.cpp */

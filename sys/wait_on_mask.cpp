@@ -23,19 +23,41 @@ static VOID CancelWaitOnMask(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoReleaseRemoveLock(&extension->RemoveLock, Irp);
 }
 
-/* Takes the pending wait out of its slot; NULL when there is none to complete. */
-static PIRP TakePendingWait(PPORT_EXTENSION Extension)
+/*
+ * Takes the pending wait out of its slot, when it was sent on FileObject
+ * or FileObject is NULL; NULL when there is none to complete.
+ */
+static PIRP TakePendingWait(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
     PIRP irp;
     KIRQL irql;
 
     IoAcquireCancelSpinLock(&irql);
     irp = Extension->PendingWait;
-    Extension->PendingWait = NULL;
-    if (irp && IoSetCancelRoutine(irp, NULL) == NULL)
+    if (irp && FileObject && IoGetCurrentIrpStackLocation(irp)->FileObject != FileObject)
         irp = NULL;
+    if (irp)
+    {
+        Extension->PendingWait = NULL;
+        if (IoSetCancelRoutine(irp, NULL) == NULL)
+            irp = NULL;
+    }
     IoReleaseCancelSpinLock(irql);
     return irp;
+}
+
+/*
+ * A wait that ends without an event says so, as serial drivers do: the
+ * event value 0, 4 bytes. With no bytes the program's variable would keep
+ * whatever it held. The output length was checked before the wait was held.
+ */
+static VOID EndWaitWithoutEvent(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    ULONG none = 0;
+
+    RtlCopyMemory(Irp->AssociatedIrp.SystemBuffer, &none, sizeof(none));
+    CompleteRequest(Irp, STATUS_SUCCESS, sizeof(none));
+    IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
 }
 
 /* From now on a wait ends at once; the one held, if any, is ended. */
@@ -51,19 +73,31 @@ VOID RefuseWaits(PPORT_EXTENSION Extension)
 
 NTSTATUS CompletePendingWait(PPORT_EXTENSION Extension)
 {
-    PIRP irp = TakePendingWait(Extension);
+    PIRP irp = TakePendingWait(Extension, NULL);
 
     if (irp)
-    {
-        CompleteRequest(irp, STATUS_SUCCESS, 0);
-        IoReleaseRemoveLock(&Extension->RemoveLock, irp);
-    }
+        EndWaitWithoutEvent(Extension, irp);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Ends the pending wait only if it was sent on FileObject. At the close:
+ * on Windows the cleanup has ended it already, but Wine sends no cleanup,
+ * and a wait ended after the close would write into a program's memory
+ * that it may have freed since.
+ */
+NTSTATUS CompletePendingWaitOf(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    PIRP irp = TakePendingWait(Extension, FileObject);
+
+    if (irp)
+        EndWaitWithoutEvent(Extension, irp);
     return STATUS_SUCCESS;
 }
 
 /*
  * Holds the request until the next event that ends a wait. An earlier wait
- * ends first, with success and no event.
+ * ends first, with success and the event value 0.
  */
 NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
 {
@@ -99,9 +133,6 @@ NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
     IoReleaseCancelSpinLock(irql);
 
     if (earlier)
-    {
-        CompleteRequest(earlier, STATUS_SUCCESS, 0);
-        IoReleaseRemoveLock(&Extension->RemoveLock, earlier);
-    }
+        EndWaitWithoutEvent(Extension, earlier);
     return STATUS_PENDING;
 }

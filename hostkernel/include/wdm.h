@@ -193,6 +193,7 @@ typedef const GUID& REFGUID;
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 
 /* ---- IRQL, spin locks, interlocked operations --------------------------- */
@@ -226,6 +227,12 @@ inline LONG InterlockedExchange(LONG volatile* Target, LONG Value)
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comperand;
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                PVOID Comperand)

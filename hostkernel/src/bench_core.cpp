@@ -68,6 +68,7 @@ void ResetBench()
     ResetRegistry();
     ResetObjectNames();
     ResetThreadChecks();
+    CapKernelTimeouts(std::chrono::microseconds(0));
 }
 
 /*

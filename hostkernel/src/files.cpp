@@ -93,6 +93,8 @@ extern "C" LONG_PTR ObfReferenceObject(PVOID Object)
         ReportViolation("ObReferenceObject of an object that no longer exists");
         return 0;
     }
+    if (found->second.references == 0)
+        ReportViolation("ObReferenceObject of a file object being closed");
     return ++found->second.references;
 }
 

@@ -319,7 +319,10 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost)
        swaps a NULL routine for NULL), so the routine is read atomically. */
     if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST))
         ReportViolation("request completed with its cancel routine still set");
-    if (Irp->CurrentLocation > Irp->StackCount)
+    /* One past the last location is the I/O manager's: a request a driver
+       built and got back through STATUS_MORE_PROCESSING_REQUIRED (or never
+       sent) is finished by completing it there, as Windows does. */
+    if (Irp->CurrentLocation > Irp->StackCount + 1)
     {
         ReportViolation("request completed that no driver holds");
         return;

@@ -20,7 +20,13 @@ thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 std::mutex eventLock;
 std::condition_variable eventChanged;
 constexpr auto hangLimit = std::chrono::seconds(20);
+std::atomic<long long> timeoutCapMicroseconds{0};
 } // namespace
+
+void hk::CapKernelTimeouts(std::chrono::microseconds cap)
+{
+    timeoutCapMicroseconds = cap.count();
+}
 
 extern "C" KIRQL KeGetCurrentIrql(void)
 {
@@ -121,6 +127,9 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     {
         /* Relative times are negative, in 100 ns units. */
         auto wait = std::chrono::microseconds(-Timeout->QuadPart / 10);
+        long long cap = timeoutCapMicroseconds;
+        if (cap && wait.count() > cap)
+            wait = std::chrono::microseconds(cap);
         if (!eventChanged.wait_for(guard, wait, signalled))
             return STATUS_TIMEOUT;
     }

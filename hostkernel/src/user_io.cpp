@@ -142,6 +142,9 @@ Built BuildDeviceControl(PDEVICE_OBJECT device, PFILE_OBJECT file, ULONG code, c
         {
             irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);
             irp->Flags = IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            /* The I/O manager does not clear what follows the input: an
+               answer the driver does not write reads as junk. */
+            memset(irp->AssociatedIrp.SystemBuffer, 0xCC, length);
             if (!input.empty())
                 memcpy(irp->AssociatedIrp.SystemBuffer, input.data(), input.size());
             if (outputLength)
@@ -426,6 +429,15 @@ void UserFile::Close()
     SendAndWait(device_, built);
     /* The close, when this was the last reference, runs in the program's
        thread too. */
+    ProgramThreadScope program;
+    ObDereferenceObject(file_);
+}
+
+void UserFile::CloseWithoutCleanup()
+{
+    if (closed_)
+        return;
+    closed_ = true;
     ProgramThreadScope program;
     ObDereferenceObject(file_);
 }

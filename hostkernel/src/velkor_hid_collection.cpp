@@ -221,25 +221,52 @@ bool VelkorHidCollection::WaitHeld(size_t n, std::chrono::milliseconds timeout)
     return heldChanged_.wait_for(guard, timeout, [&] { return held_.size() >= n; });
 }
 
-void VelkorHidCollection::ReleaseHeld()
+/* The held requests whose cancel routine this call took back: a cancel
+   under way completes the others itself. */
+std::vector<VelkorHidCollection::Held> VelkorHidCollection::TakeHeld()
 {
     std::vector<Held> released;
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& held : held_)
+        if (IoSetCancelRoutine(held.irp, NULL))
+            released.push_back(held);
+    held_.clear();
+    return released;
+}
+
+void VelkorHidCollection::CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    auto* collection = *(VelkorHidCollection**)DeviceObject->DeviceExtension;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        released.swap(held_);
+        std::lock_guard<std::mutex> guard(collection->lock_);
+        auto& held = collection->held_;
+        for (auto it = held.begin(); it != held.end(); ++it)
+            if (it->irp == Irp)
+            {
+                held.erase(it);
+                break;
+            }
+        collection->cancelled_++;
     }
-    for (auto& held : released)
+    collection->Complete(Irp, STATUS_CANCELLED, 0);
+}
+
+unsigned VelkorHidCollection::CancelledCount()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return cancelled_;
+}
+
+void VelkorHidCollection::ReleaseHeld()
+{
+    for (auto& held : TakeHeld())
         Complete(held.irp, held.status, held.information);
 }
 
 void VelkorHidCollection::FailHeld(NTSTATUS status)
 {
-    std::vector<Held> released;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        released.swap(held_);
-    }
-    for (auto& held : released)
+    for (auto& held : TakeHeld())
         Complete(held.irp, status, 0);
 }
 
@@ -265,10 +292,20 @@ NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
         return status;
     }
     IoMarkIrpPending(irp);
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
     if (how == Answer::Held)
     {
+        /* Cancellable, as a real driver's queued requests are; one cancelled
+           before it was queued ends at once. */
         held_.push_back(Held{irp, status, information});
+        (void)IoSetCancelRoutine(irp, CancelHeld);
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+        {
+            held_.pop_back();
+            guard.unlock();
+            Complete(irp, STATUS_CANCELLED, 0);
+            return STATUS_PENDING;
+        }
         heldChanged_.notify_all();
     }
     else

@@ -204,4 +204,86 @@ TEST_F(PortTest, RemoveWaitsForARequestInFlight)
     file->Close();
 }
 
+/*
+ * Keying programs end keyed: closed, killed, or under Wine closed with no
+ * cleanup. When the last open that moved a line goes, both lines go down
+ * with one report, mapped as configured, written on that open's own file.
+ * Opens that never moved a line lower nothing, and an unverified device
+ * hears nothing.
+ */
+TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
+{
+    const ULONG hidControl = CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    SetMapping(1, 2, false, false);
+    auto keyer = Open();
+    auto logger = Open();
+    keyer->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    logger->DeviceControl(IOCTL_SERIAL_SET_RTS);
+    auto page = Open();
+    page->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS);
+    page->Close();
+    auto hidProgram = Open();
+    hidProgram->DeviceControl(hidControl, {}, 8);
+    hidProgram->Close();
+    keyer->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00})) << "the logger still keys";
+
+    PFILE_OBJECT loggerFile = logger->FileObject();
+    logger->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x03}));
+    EXPECT_EQ(hid->Writes().back().fileObject, loggerFile);
+    EXPECT_EQ(Ext()->DtrState, 0);
+    EXPECT_EQ(Ext()->RtsState, 0);
+
+    /* Under Wine: PTT inverted, another open newer than the keyer, and the
+       keyer's handle closed with no cleanup. */
+    SetMapping(1, 2, false, true);
+    auto wineKeyer = Open();
+    auto newer = Open();
+    wineKeyer->DeviceControl(IOCTL_SERIAL_SET_RTS);
+    PFILE_OBJECT wineFile = wineKeyer->FileObject();
+    wineKeyer->CloseWithoutCleanup();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x03, 0x03, 0x01}));
+    EXPECT_EQ(hid->Writes().back().fileObject, wineFile);
+    EXPECT_TRUE(hid->Writes().back().fileWasOpen);
+
+    hid->SetManufacturer(u"Someone else");
+    auto stranger = Open();
+    stranger->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    stranger->Close();
+    newer->Close();
+    EXPECT_EQ(hid->Writes().size(), 5u) << "an unverified device got a report";
+    EXPECT_EQ(Ext()->DtrState, 0);
+}
+
+/*
+ * The device stops completing what it is sent, without detaching. A line
+ * change and an open each give up after the bound (shortened here) and
+ * cancel what they sent; the line change succeeds, the open keeps its
+ * status, and the device counts as unverified until an open verifies it.
+ */
+TEST_F(PortTest, ADeviceThatStopsAnsweringHoldsNothingPastTheBound)
+{
+    hk::CapKernelTimeouts(std::chrono::milliseconds(100));
+    SetMapping(1, 2, false, false);
+    auto keyer = Open();
+    hid->SetWriteAnswer(hk::Answer::Held);
+    const auto sent = std::chrono::steady_clock::now();
+    EXPECT_EQ(keyer->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(100));
+    EXPECT_EQ(hid->CancelledCount(), 1u);
+
+    hid->SetManufacturerAnswer(hk::Answer::Held);
+    NTSTATUS status = STATUS_PENDING;
+    auto late = Open(&status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_EQ(hid->CancelledCount(), 2u);
+    EXPECT_EQ(hid->HeldCount(), 0u);
+
+    late->Close();
+    keyer->Close();
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
 } // namespace

@@ -114,7 +114,8 @@ TEST_F(StartupTest, AnyPnpRequestEndsThePendingWaitAndGoesDown)
     EXPECT_EQ(hk::SendPnp(port, IRP_MN_QUERY_CAPABILITIES), STATUS_SUCCESS);
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
-    EXPECT_EQ(wait->Information(), 0u);
+    EXPECT_EQ(wait->Information(), 4u);
+    EXPECT_EQ(hk::WordAt(wait->Output()), 0u);
     EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_QUERY_CAPABILITIES);
 }
 

@@ -21,11 +21,14 @@ class WaitTest : public OpenPortTest
     {
         return file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
     }
+    /* The event value 0, with its 4 bytes: with none, kernel32 would leave
+       the program's variable as it was. */
     void ExpectEndedWithoutEvent(const hk::RequestPtr& wait)
     {
         ASSERT_TRUE(wait->Wait());
         EXPECT_EQ(wait->Status(), STATUS_SUCCESS);
-        EXPECT_EQ(wait->Information(), 0u);
+        EXPECT_EQ(wait->Information(), 4u);
+        EXPECT_EQ(WordAt(wait->Output()), 0u);
     }
 };
 

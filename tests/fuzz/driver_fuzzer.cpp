@@ -401,6 +401,9 @@ class Session
         case 4:
             hid_->SetWriteStatus(failure);
             hid_->SetWriteAnswer(answer);
+            /* The driver's bound on a report or a query, shortened so that
+               its cancel races the collection's late answer. */
+            hk::CapKernelTimeouts(std::chrono::microseconds((what & 0x20) ? what % 8 * 25 : 0));
             break;
         case 5:
             hid_->SetPnpStatus(IRP_MN_START_DEVICE, failure);

@@ -29,6 +29,9 @@ std::vector<std::string> TakeViolations();
 
 /* Clears violations, counters and injected failures: call at test start. */
 void ResetBench();
+/* Kernel waits with a time-out end after at most cap (0: as asked), so a
+   test of a driver's bound need not wait it out. */
+void CapKernelTimeouts(std::chrono::microseconds cap);
 
 /* The Windows version the bench emulates, as NT major.minor (10.0 after
    ResetBench): IoIsWdmVersionAvailable answers from it, and the pool takes
@@ -157,6 +160,8 @@ class UserFile
     /* CloseHandle: IRP_MJ_CLEANUP, then the handle's reference goes; the
        close follows when no other reference remains. */
     void Close();
+    /* CloseHandle as Wine does it: no IRP_MJ_CLEANUP, only the close. */
+    void CloseWithoutCleanup();
     PFILE_OBJECT FileObject() const
     {
         return file_;

@@ -85,8 +85,10 @@ class VelkorHidCollection
     unsigned SystemControls();
     void SetPnpStatus(UCHAR minor, NTSTATUS status);
 
-    /* Held requests: how many, and letting them go. */
+    /* Held requests: how many, and letting them go. A held request is
+       cancellable; CancelledCount says how many were cancelled. */
     size_t HeldCount();
+    unsigned CancelledCount();
     void ReleaseHeld();
     void FailHeld(NTSTATUS status);
     /* Waits until at least n requests are held. */
@@ -105,6 +107,8 @@ class VelkorHidCollection
         NTSTATUS status;
         ULONG_PTR information;
     };
+    std::vector<Held> TakeHeld();
+    static VOID CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTSTATUS Reply(PIRP irp, Answer how, NTSTATUS status, ULONG_PTR information);
     void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information);
     NTSTATUS Create(PIRP irp);
@@ -118,6 +122,7 @@ class VelkorHidCollection
     std::mutex lock_;
     std::condition_variable heldChanged_;
     std::vector<Held> held_;
+    unsigned cancelled_ = 0;
     std::vector<std::thread> threads_;
     std::chrono::microseconds threadDelay_{20000};
 

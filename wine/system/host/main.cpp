@@ -68,6 +68,8 @@ int main(int argc, char** argv)
     }
     if (command == "hold-wait" && argc == 3)
         return HoldWaitAndExit(argv[2]);
+    if (command == "hold-keyed" && argc == 3)
+        return HoldKeyedUntilKilled(argv[2]);
     if (command == "plug-cycles" && argc == 4 && std::atoi(argv[3]) > 0) {
         int clean = RunPlugCycles(argv[2], std::atoi(argv[3]));
         return Summary() == 0 ? clean : 1;

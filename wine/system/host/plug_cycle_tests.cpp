@@ -183,9 +183,9 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
         ++tally->waitsEnded;
         DWORD bytes = 0;
         BOOL ok = GetOverlappedResult(port, overlapped, &bytes, FALSE);
-        // The driver ends a held wait with success and no value: no event
-        // ever happened on a keying port.
-        *clean &= Check(ok && bytes == 0, "ended wait's result", "success with 0 bytes",
+        // The driver ends a held wait with success and the event value 0:
+        // no event ever happened on a keying port.
+        *clean &= Check(ok && bytes == 4, "ended wait's result", "success with 4 bytes",
                         ok ? "success with " + std::to_string(bytes) + " bytes" : LastErrorText());
     }
 

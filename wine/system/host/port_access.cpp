@@ -127,3 +127,13 @@ int HoldWaitAndExit(const char* portName)
     // Leave without closing or cancelling: the system must end the wait.
     ExitProcess(0);
 }
+
+int HoldKeyedUntilKilled(const char* portName)
+{
+    HANDLE port = OpenPort(portName);
+    if (port == INVALID_HANDLE_VALUE || !EscapeCommFunction(port, SETRTS))
+        return 1;
+    // PTT on, and never let go: the parent kills this process.
+    Sleep(INFINITE);
+    return 0;
+}

@@ -155,6 +155,7 @@ void WaitsOnTheMask(StandInClient& standIn)
 
     SetCommMask(port, EV_CTS);
     ResetEvent(event);
+    events = 0xCCCCCCCC;
     ok = WaitCommEvent(port, &events, &overlapped);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CheckEqual("wait on EV_CTS (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
@@ -164,9 +165,11 @@ void WaitsOnTheMask(StandInClient& standIn)
         CheckCall(SetCommMask(port, EV_CTS) != FALSE, "SetCommMask while waiting");
         DWORD waited = WaitForSingleObject(event, 5000);
         CheckEqual("wait ended by SetCommMask (0 = signalled)", WAIT_OBJECT_0, waited);
-        if (waited == WAIT_OBJECT_0)
-            CheckCall(GetOverlappedResult(port, &overlapped, &returned, FALSE) != FALSE,
-                      "ended wait's result");
+        ok = waited == WAIT_OBJECT_0 && GetOverlappedResult(port, &overlapped, &returned, FALSE);
+        // The program's variable is overwritten: no event, 4 bytes.
+        Check(ok && returned == 4 && events == 0, "ended wait's result",
+              "success, 4 bytes, events 0",
+              ok ? std::to_string(returned) + " bytes, events " + Hex(events) : LastErrorText());
     }
 
     BeginScenario("A keying program gives up its wait with CancelIo");
@@ -226,24 +229,36 @@ void WaitsOnTheMask(StandInClient& standIn)
         SetCommMask(port, EV_CTS);
         CheckEqual("second wait ended by SetCommMask (0 = signalled)", WAIT_OBJECT_0,
                    WaitForSingleObject(otherEvent, 5000));
-        CloseHandle(otherEvent);
+        // Wine sends no cleanup: the close itself must end the handle's wait.
+        ResetEvent(otherEvent);
+        ok = WaitCommEvent(other, &otherEvents, &otherOverlapped);
+        CheckEqual("wait before CloseHandle (997 = pending)", ERROR_IO_PENDING,
+                   ok ? 0 : GetLastError());
         CloseHandle(other);
+        CheckEqual("wait ended by CloseHandle (0 = signalled)", WAIT_OBJECT_0,
+                   WaitForSingleObject(otherEvent, 5000));
+        CloseHandle(otherEvent);
     }
     CheckEqual("reports sent by waits", 0, standIn.Reports().size());
     CloseHandle(event);
     CloseHandle(port);
 }
 
+bool StartSelf(const std::string& arguments, PROCESS_INFORMATION* child)
+{
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(NULL, self, sizeof(self));
+    std::string command = std::string("\"") + self + "\" " + arguments;
+    STARTUPINFOA startup = {sizeof(startup)};
+    return CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, child) !=
+           FALSE;
+}
+
 void ProgramExitsWhileWaiting(HANDLE port)
 {
     BeginScenario("A keying program exits while its wait is pending; the port goes on");
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(NULL, self, sizeof(self));
-    std::string command = std::string("\"") + self + "\" hold-wait " + InstalledPortName;
-    STARTUPINFOA startup = {sizeof(startup)};
     PROCESS_INFORMATION child = {};
-    if (!CheckCall(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                                  &child) != FALSE,
+    if (!CheckCall(StartSelf(std::string("hold-wait ") + InstalledPortName, &child),
                    "start the waiting program"))
         return;
     DWORD ended = WaitForSingleObject(child.hProcess, 10000);
@@ -268,6 +283,34 @@ void ProgramExitsWhileWaiting(HANDLE port)
                WaitForSingleObject(overlapped.hEvent, 5000));
     CloseHandle(overlapped.hEvent);
     CloseHandle(next);
+}
+
+unsigned char LastState(StandInClient& standIn, size_t count, DWORD timeoutMs)
+{
+    std::vector<STANDIN_REPORT> reports = standIn.WaitForReports(count, timeoutMs);
+    return reports.size() < count ? 0xEE : reports[count - 1].Data[1];
+}
+
+/* The program's handle is the only one that moved a line: port is closed
+   first and opened again after. */
+void ProgramKilledWhileKeyed(HANDLE& port, StandInClient& standIn)
+{
+    BeginScenario("A keying program is killed with PTT on: the port's close drops the lines");
+    CloseHandle(port);
+    standIn.Clear();
+    PROCESS_INFORMATION child = {};
+    if (!CheckCall(StartSelf(std::string("hold-keyed ") + InstalledPortName, &child),
+                   "start the keying program"))
+        return;
+    CheckEqual("its report: PTT on (01)", 0x01, LastState(standIn, 1, 10000));
+    CheckCall(TerminateProcess(child.hProcess, 3) != FALSE, "TerminateProcess");
+    CheckEqual("the program ended (0 = signalled)", WAIT_OBJECT_0,
+               WaitForSingleObject(child.hProcess, 10000));
+    CheckEqual("the last report: Key and PTT off (03)", 0x03, LastState(standIn, 2, 5000));
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    port = OpenPort(InstalledPortName);
+    CheckCall(port != INVALID_HANDLE_VALUE, "open COM40 again");
 }
 
 void SustainedKeying(HANDLE port, StandInClient& standIn)
@@ -550,6 +593,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     SecondOpenComesAndGoes(port, standIn);
     ProgramExitsWhileWaiting(port);
     SustainedKeying(port, standIn);
+    ProgramKilledWhileKeyed(port, standIn);
 
     BeginScenario("Device Manager loads the page provider");
     std::string error;

@@ -30,6 +30,8 @@ int RunDemo(const char* portName);
 /* A keying program that leaves with a wait pending on the port: 0 when the
    wait was pending as it exited. */
 int HoldWaitAndExit(const char* portName);
+/* A keying program that raises RTS and waits to be killed; 1 when it could not. */
+int HoldKeyedUntilKilled(const char* portName);
 /* The package's catalog read with the catalog functions: names are the
    members expected, in order. */
 void RunCatalogScenario(const std::string& catalog, const std::string& inf,
