@@ -15,7 +15,7 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    UNREFERENCED_PARAMETER(RegistryPath);
+    InitializePortNameRecord(RegistryPath);
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchGeneral;

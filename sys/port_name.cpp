@@ -171,9 +171,12 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     RtlZeroMemory(linkScratch.Buffer, VK_SCRATCH_BYTES);
     linkScratch.MaximumLength = VK_PORT_NAME_BYTES;
 
+    AcquireNameChoiceLock();
     status = ReadPortNameValue(Extension, name);
     if (NT_SUCCESS(status))
         status = MeasurePortName(name, &nameBytes);
+    if (NT_SUCCESS(status))
+        status = ClaimPortName(Extension, name, &nameBytes);
     if (NT_SUCCESS(status))
         status = BuildPublication(Extension, name, nameBytes, &linkScratch);
     if (NT_SUCCESS(status))
@@ -191,8 +194,11 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
         if (NT_SUCCESS(status))
             Extension->SerialCommWritten = TRUE;
     }
+    if (NT_SUCCESS(status))
+        status = RecordPublishedName(Extension);
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
+    ReleaseNameChoiceLock();
 
 Exit:
     if (linkScratch.Buffer)
