@@ -152,7 +152,11 @@ static VOID RollBackPublication(PPORT_EXTENSION Extension)
     FreeString(&Extension->PortName);
 }
 
-/* Called with the publish lock held. */
+/*
+ * Called with the publish lock held. Holds the driver-wide name choice lock
+ * from reading the name until it is published and recorded, so that two
+ * keyers starting at once never publish the same free name.
+ */
 NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
 {
     UNICODE_STRING linkScratch = {0, 0, NULL};

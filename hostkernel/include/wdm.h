@@ -796,16 +796,11 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s)                                                 \
-    do                                                                                             \
-    {                                                                                              \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
-        (p)->RootDirectory = (r);                                                                  \
-        (p)->Attributes = (a);                                                                     \
-        (p)->ObjectName = (n);                                                                     \
-        (p)->SecurityDescriptor = (s);                                                             \
-        (p)->SecurityQualityOfService = NULL;                                                      \
-    } while (0)
+inline VOID InitializeObjectAttributes(POBJECT_ATTRIBUTES p, PUNICODE_STRING n, ULONG a, HANDLE r,
+                                      PVOID s)
+{
+    *p = OBJECT_ATTRIBUTES{sizeof(OBJECT_ATTRIBUTES), r, n, a, s, NULL};
+}
 
 extern "C" {
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,

@@ -280,6 +280,7 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle)
 
 static NTSTATUS FillFullInformation(const WString& name, const RegistryValue& value,
                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+static NTSTATUS KeyOfHandleLocked(HANDLE handle, ACCESS_MASK needed, WString* key);
 
 extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
@@ -296,20 +297,16 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         ReportViolation("registry queried above PASSIVE_LEVEL");
 
     std::unique_lock<std::mutex> guard(BenchLock());
-    auto handle = handles.find((uintptr_t)KeyHandle);
-    if (handle == handles.end())
-        return STATUS_INVALID_HANDLE;
-    if (!(handle->second.access & KEY_QUERY_VALUE))
-        return STATUS_ACCESS_DENIED;
+    WString key;
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_QUERY_VALUE, &key)))
+        return status;
     if (KeyValueInformationClass != KeyValueFullInformation)
     {
         guard.unlock();
         ReportViolation("ZwQueryValueKey: only KeyValueFullInformation is emulated");
         return STATUS_INVALID_PARAMETER;
     }
-    if (handle->second.link)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    auto& values = ValuesLocked(handle->second.key);
+    auto& values = ValuesLocked(key);
     WString name = FromCounted(ValueName);
     auto found = values.find(Fold(name));
     if (found == values.end())
@@ -381,26 +378,48 @@ extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
     return STATUS_SUCCESS;
 }
 
-/* An absolute path (no root directory), folded; false for anything else. */
-static bool KeyPathOf(POBJECT_ATTRIBUTES attributes, WString* path)
+/* Counts and maybe fails the call, and checks its IRQL. */
+static bool RegistryCallFails(KernelCall call, NTSTATUS* status)
+{
+    if (CallFails(call, status))
+        return true;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        ReportViolation("registry called above PASSIVE_LEVEL");
+    return false;
+}
+
+/* The folded key path of an absolute name (no root directory). */
+static NTSTATUS KeyPathOf(POBJECT_ATTRIBUTES attributes, WString* path)
 {
     if (!attributes || attributes->RootDirectory || !attributes->ObjectName)
-        return false;
+        return STATUS_OBJECT_NAME_INVALID;
     *path = Fold(FromCounted(attributes->ObjectName));
-    return !path->empty() && path->front() == u'\\' && path->back() != u'\\';
+    bool valid = !path->empty() && path->front() == u'\\' && path->back() != u'\\';
+    return valid ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
+}
+
+/* The key a handle opened with the access needed; with the bench lock held. */
+static NTSTATUS KeyOfHandleLocked(HANDLE handle, ACCESS_MASK needed, WString* key)
+{
+    auto found = handles.find((uintptr_t)handle);
+    if (found == handles.end())
+        return STATUS_INVALID_HANDLE;
+    if (found->second.link)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    if (!(found->second.access & needed))
+        return STATUS_ACCESS_DENIED;
+    *key = found->second.key;
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                               POBJECT_ATTRIBUTES ObjectAttributes)
 {
     NTSTATUS status;
-    if (CallFails(KernelCall::OpenKey, &status))
-        return status;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("registry opened above PASSIVE_LEVEL");
     WString path;
-    if (!KeyPathOf(ObjectAttributes, &path))
-        return STATUS_OBJECT_NAME_INVALID;
+    if (RegistryCallFails(KernelCall::OpenKey, &status) ||
+        !NT_SUCCESS(status = KeyPathOf(ObjectAttributes, &path)))
+        return status;
     {
         std::lock_guard<std::mutex> guard(BenchLock());
         if (!KeyExistsLocked(path))
@@ -412,18 +431,14 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 
 /* Creates one level: the parent must exist. */
 extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
-                                PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING, ULONG,
+                                PULONG Disposition)
 {
     NTSTATUS status;
-    (void)TitleIndex, (void)Class, (void)CreateOptions;
-    if (CallFails(KernelCall::CreateKey, &status))
-        return status;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("registry key created above PASSIVE_LEVEL");
     WString path;
-    if (!KeyPathOf(ObjectAttributes, &path))
-        return STATUS_OBJECT_NAME_INVALID;
+    if (RegistryCallFails(KernelCall::CreateKey, &status) ||
+        !NT_SUCCESS(status = KeyPathOf(ObjectAttributes, &path)))
+        return status;
     {
         std::lock_guard<std::mutex> guard(BenchLock());
         bool existed = KeyExistsLocked(path);
@@ -443,25 +458,15 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                         PULONG ResultLength)
 {
     NTSTATUS status;
-    if (CallFails(KernelCall::EnumerateValue, &status))
+    WString key;
+    if (RegistryCallFails(KernelCall::EnumerateValue, &status))
         return status;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("registry enumerated above PASSIVE_LEVEL");
-    std::unique_lock<std::mutex> guard(BenchLock());
-    auto handle = handles.find((uintptr_t)KeyHandle);
-    if (handle == handles.end())
-        return STATUS_INVALID_HANDLE;
-    if (handle->second.link)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    if (!(handle->second.access & KEY_QUERY_VALUE))
-        return STATUS_ACCESS_DENIED;
     if (KeyValueInformationClass != KeyValueFullInformation)
-    {
-        guard.unlock();
         ReportViolation("ZwEnumerateValueKey: only KeyValueFullInformation is emulated");
-        return STATUS_INVALID_PARAMETER;
-    }
-    auto& values = ValuesLocked(handle->second.key);
+    std::lock_guard<std::mutex> guard(BenchLock());
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_QUERY_VALUE, &key)))
+        return status;
+    auto& values = ValuesLocked(key);
     if (Index >= values.size())
         return STATUS_NO_MORE_ENTRIES;
     auto entry = std::next(values.begin(), Index);
@@ -469,25 +474,17 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                                ResultLength);
 }
 
-extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
-                                  ULONG Type, PVOID Data, ULONG DataSize)
+extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type,
+                                  PVOID Data, ULONG DataSize)
 {
     NTSTATUS status;
-    (void)TitleIndex;
-    if (CallFails(KernelCall::SetValue, &status))
+    WString key;
+    if (RegistryCallFails(KernelCall::SetValue, &status))
         return status;
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
-        ReportViolation("registry written above PASSIVE_LEVEL");
     std::lock_guard<std::mutex> guard(BenchLock());
-    auto handle = handles.find((uintptr_t)KeyHandle);
-    if (handle == handles.end())
-        return STATUS_INVALID_HANDLE;
-    if (handle->second.link)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    if (!(handle->second.access & KEY_SET_VALUE))
-        return STATUS_ACCESS_DENIED;
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_SET_VALUE, &key)))
+        return status;
     const uint8_t* data = (const uint8_t*)Data;
-    keys[handle->second.key].values[Fold(FromCounted(ValueName))] =
-        RegistryValue{Type, Bytes(data, data + DataSize)};
+    keys[key].values[Fold(FromCounted(ValueName))] = RegistryValue{Type, Bytes(data, data + DataSize)};
     return STATUS_SUCCESS;
 }
