@@ -225,6 +225,9 @@ NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes
     status = ReadRegistryValue(key, VK_VALUE_PUBLISHED, &published, sizeof(published));
     if (status == STATUS_OBJECT_NAME_NOT_FOUND)
         published = 0;
+    /* A mark longer than a word still says the name was published. */
+    else if (status == STATUS_BUFFER_OVERFLOW)
+        published = 1;
     else if (!NT_SUCCESS(status))
         goto Exit;
 
