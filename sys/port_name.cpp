@@ -189,6 +189,10 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
         if (NT_SUCCESS(status))
             Extension->LinkCreated = TRUE;
     }
+    /* Before the map entry, which programs (and Plug and Play's own
+       requests after the start) follow: the start ends soon after it. */
+    if (NT_SUCCESS(status))
+        status = RecordPublishedName(Extension);
     if (NT_SUCCESS(status))
     {
         status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
@@ -198,8 +202,6 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
         if (NT_SUCCESS(status))
             Extension->SerialCommWritten = TRUE;
     }
-    if (NT_SUCCESS(status))
-        status = RecordPublishedName(Extension);
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
     ReleaseNameChoiceLock();
