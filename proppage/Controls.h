@@ -21,6 +21,9 @@ class ComboBoxControl
     // becomes the box's text.
     void SelectString(const std::string& text);
     std::string GetText() const;
+    // Lets the drop-down list grow wider than the box, as wide as its widest
+    // row with the list's scroll bar; the box keeps its template size.
+    void FitDroppedWidthToRows();
 
   protected:
     HWND window_;

@@ -61,6 +61,7 @@ class DialogPageView : public PageView
         ComboBoxControl portBox(dialog_, IDC_PORT_NAME);
         for (const std::string& row : rows)
             portBox.AddString(row);
+        portBox.FitDroppedWidthToRows();
     }
     void SelectPortRow(const std::string& prefix) override
     {

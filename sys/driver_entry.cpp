@@ -23,7 +23,7 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    UNREFERENCED_PARAMETER(RegistryPath);
+    InitializePortNameRecord(RegistryPath);
 
     /* NonPagedPool is executable, which Driver Verifier's code integrity
        checks and memory integrity (HVCI) refuse from Windows 8 on; the NX

@@ -16,6 +16,8 @@ static VOID ResetStartState(PPORT_EXTENSION Extension)
     Extension->PttLogic = TRUE;
 }
 
+static NTSTATUS WithdrawPortLocked(PPORT_EXTENSION Extension);
+
 /*
  * The HID stack starts first. When it fails, the start fails with its
  * status and nothing is published; otherwise the interface goes on, the
@@ -45,6 +47,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             status = PublishPortName(extension);
         if (NT_SUCCESS(status))
             status = ReadKeyingSettingsLocked(extension);
+        /* Wine ignores a failed start and keeps its interface on and
+           openable by its path: a failed start leaves nothing behind. */
+        if (!NT_SUCCESS(status))
+            WithdrawPortLocked(extension);
         ReleaseOutputLock(extension);
         ReleasePublishLock(extension);
     }

@@ -152,7 +152,11 @@ static VOID RollBackPublication(PPORT_EXTENSION Extension)
     FreeString(&Extension->PortName);
 }
 
-/* Called with the publish lock held. */
+/*
+ * Called with the publish lock held. Holds the driver-wide name choice lock
+ * from reading the name until it is published and recorded, so that two
+ * keyers starting at once never publish the same free name.
+ */
 NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
 {
     UNICODE_STRING linkScratch = {0, 0, NULL};
@@ -171,9 +175,12 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     RtlZeroMemory(linkScratch.Buffer, VK_SCRATCH_BYTES);
     linkScratch.MaximumLength = VK_PORT_NAME_BYTES;
 
+    AcquireNameChoiceLock();
     status = ReadPortNameValue(Extension, name);
     if (NT_SUCCESS(status))
         status = MeasurePortName(name, &nameBytes);
+    if (NT_SUCCESS(status))
+        status = ClaimPortName(Extension, name, &nameBytes);
     if (NT_SUCCESS(status))
         status = BuildPublication(Extension, name, nameBytes, &linkScratch);
     if (NT_SUCCESS(status))
@@ -182,6 +189,10 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
         if (NT_SUCCESS(status))
             Extension->LinkCreated = TRUE;
     }
+    /* Before the map entry, which programs (and Plug and Play's own
+       requests after the start) follow: the start ends soon after it. */
+    if (NT_SUCCESS(status))
+        status = RecordPublishedName(Extension);
     if (NT_SUCCESS(status))
     {
         status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
@@ -193,6 +204,7 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     }
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
+    ReleaseNameChoiceLock();
 
 Exit:
     if (linkScratch.Buffer)

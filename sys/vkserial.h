@@ -75,6 +75,13 @@ VOID AcquirePublishLock(PPORT_EXTENSION Extension);
 VOID ReleasePublishLock(PPORT_EXTENSION Extension);
 VOID FreePortNameBuffers(PPORT_EXTENSION Extension);
 
+/* port_name_choice.cpp */
+VOID InitializePortNameRecord(PUNICODE_STRING RegistryPath);
+VOID AcquireNameChoiceLock(VOID);
+VOID ReleaseNameChoiceLock(VOID);
+NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes);
+NTSTATUS RecordPublishedName(PPORT_EXTENSION Extension);
+
 /* dispatch_general.cpp */
 DRIVER_DISPATCH DispatchGeneral;
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);

@@ -39,6 +39,10 @@ PDRIVER_OBJECT CreateDriverObject(const wchar_t* name)
     RtlInitUnicodeString(&driver->DriverName, name);
     for (auto& routine : driver->MajorFunction)
         routine = DefaultDispatch;
+    /* A driver Windows loads has its service key, named as the driver. */
+    WString service((const char16_t*)name);
+    service = service.substr(service.rfind(u'\\') + 1);
+    SetDword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service, u"Start", 3);
     return driver;
 }
 

@@ -67,6 +67,8 @@ bool CallFails(KernelCall call, NTSTATUS* status);
 /* Called with the bench lock held. */
 WString InstancePathLocked(PDEVICE_OBJECT pdo, bool* found);
 void ResetObjectNames();
+/* A handle ZwClose closes: to a key (by its folded path) or to a link. */
+HANDLE NewHandle(const WString& key, ACCESS_MASK access, bool link);
 }
 
 namespace hk

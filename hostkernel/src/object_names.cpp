@@ -3,6 +3,7 @@
  */
 #include "internal.h"
 
+#include <algorithm>
 #include <map>
 
 namespace hk
@@ -123,6 +124,32 @@ extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
         if (links.erase(candidate))
             return STATUS_SUCCESS;
     return STATUS_OBJECT_NAME_NOT_FOUND;
+}
+
+/* Opens the link itself, never what it points to. */
+extern "C" NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                             POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    NTSTATUS status;
+    if (CallFails(KernelCall::OpenSymbolicLink, &status))
+        return status;
+    if (!ObjectAttributes || ObjectAttributes->RootDirectory || !ObjectAttributes->ObjectName)
+        return STATUS_OBJECT_NAME_INVALID;
+    std::vector<WString> candidates = DosDeviceCandidates(FromCounted(ObjectAttributes->ObjectName));
+    if (candidates.empty())
+    {
+        ReportViolation("ZwOpenSymbolicLinkObject: only DOS device names are emulated");
+        return STATUS_OBJECT_NAME_INVALID;
+    }
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        auto found = std::find_if(candidates.begin(), candidates.end(),
+                                  [](const WString& name) { return links.count(name) != 0; });
+        if (found == candidates.end())
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *LinkHandle = NewHandle(u"", DesiredAccess, true);
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,

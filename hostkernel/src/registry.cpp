@@ -23,6 +23,7 @@ struct Handle
 {
     WString key;
     ACCESS_MASK access;
+    bool link = false; /* a symbolic link, not a key */
 };
 struct Failure
 {
@@ -55,7 +56,31 @@ WString FromCounted(PCUNICODE_STRING text)
 {
     return WString((const char16_t*)text->Buffer, text->Length / sizeof(WCHAR));
 }
+
+/* A key exists once created or written, and so does every key above it. */
+bool KeyExistsLocked(const WString& folded)
+{
+    auto next = keys.lower_bound(folded);
+    return next != keys.end() &&
+           (next->first == folded || next->first.compare(0, folded.size() + 1, folded + u"\\") == 0);
+}
+
+const std::map<WString, RegistryValue> noValues;
+
+const std::map<WString, RegistryValue>& ValuesLocked(const WString& folded)
+{
+    auto found = keys.find(folded);
+    return found == keys.end() ? noValues : found->second.values;
+}
 } // namespace
+
+HANDLE NewHandle(const WString& key, ACCESS_MASK access, bool link)
+{
+    std::lock_guard<std::mutex> guard(BenchLock());
+    uintptr_t handle = nextHandle += 4;
+    handles[handle] = Handle{key, access, link};
+    return (HANDLE)handle;
+}
 
 /* Counts the call and tells whether it is to fail. */
 bool CallFails(KernelCall call, NTSTATUS* status)
@@ -136,13 +161,15 @@ void SetString(const WString& key, const WString& name, const WString& text)
 void DeleteValue(const WString& key, const WString& name)
 {
     std::lock_guard<std::mutex> guard(BenchLock());
-    keys[Fold(key)].values.erase(Fold(name));
+    auto found = keys.find(Fold(key));
+    if (found != keys.end())
+        found->second.values.erase(Fold(name));
 }
 
 bool GetValue(const WString& key, const WString& name, RegistryValue* value)
 {
     std::lock_guard<std::mutex> guard(BenchLock());
-    auto& values = keys[Fold(key)].values;
+    auto& values = ValuesLocked(Fold(key));
     auto found = values.find(Fold(name));
     if (found == values.end())
         return false;
@@ -154,7 +181,7 @@ bool GetValue(const WString& key, const WString& name, RegistryValue* value)
 std::map<WString, RegistryValue> Values(const WString& key)
 {
     std::lock_guard<std::mutex> guard(BenchLock());
-    return keys[Fold(key)].values;
+    return ValuesLocked(Fold(key));
 }
 
 WString StringOf(const RegistryValue& value)
@@ -226,17 +253,17 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
         ReportViolation("registry opened above PASSIVE_LEVEL");
     if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE)
         return STATUS_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> guard(BenchLock());
-    bool isPdo;
-    WString instance = InstancePathLocked(DeviceObject, &isPdo);
-    if (!isPdo)
-        return STATUS_INVALID_DEVICE_REQUEST;
-    uintptr_t handle = nextHandle += 4;
-    handles[handle] =
-        Handle{Fold(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + instance +
-                    u"\\Device Parameters"),
-               DesiredAccess};
-    *DevInstRegKey = (HANDLE)handle;
+    WString instance;
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        bool isPdo;
+        instance = InstancePathLocked(DeviceObject, &isPdo);
+        if (!isPdo)
+            return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    *DevInstRegKey = NewHandle(Fold(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" +
+                                    instance + u"\\Device Parameters"),
+                               DesiredAccess, false);
     return STATUS_SUCCESS;
 }
 
@@ -250,6 +277,10 @@ extern "C" NTSTATUS ZwClose(HANDLE Handle)
     }
     return STATUS_SUCCESS;
 }
+
+static NTSTATUS FillFullInformation(const WString& name, const RegistryValue& value,
+                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+static NTSTATUS KeyOfHandleLocked(HANDLE handle, ACCESS_MASK needed, WString* key);
 
 extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
@@ -266,24 +297,28 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         ReportViolation("registry queried above PASSIVE_LEVEL");
 
     std::unique_lock<std::mutex> guard(BenchLock());
-    auto handle = handles.find((uintptr_t)KeyHandle);
-    if (handle == handles.end())
-        return STATUS_INVALID_HANDLE;
-    if (!(handle->second.access & KEY_QUERY_VALUE))
-        return STATUS_ACCESS_DENIED;
+    WString key;
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_QUERY_VALUE, &key)))
+        return status;
     if (KeyValueInformationClass != KeyValueFullInformation)
     {
         guard.unlock();
         ReportViolation("ZwQueryValueKey: only KeyValueFullInformation is emulated");
         return STATUS_INVALID_PARAMETER;
     }
-    auto& values = keys[handle->second.key].values;
+    auto& values = ValuesLocked(key);
     WString name = FromCounted(ValueName);
     auto found = values.find(Fold(name));
     if (found == values.end())
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    const RegistryValue& value = found->second;
+    return FillFullInformation(name, found->second, KeyValueInformation, Length, ResultLength);
+}
 
+/* KEY_VALUE_FULL_INFORMATION with the kernel's too-small and overflow
+   statuses: the fixed part and as much of the name as fits on overflow. */
+static NTSTATUS FillFullInformation(const WString& name, const RegistryValue& value,
+                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+{
     ULONG nameBytes = (ULONG)(name.size() * sizeof(WCHAR));
     ULONG fixed = FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name);
     ULONG dataOffset = (fixed + nameBytes + 3) & ~3u;
@@ -340,5 +375,116 @@ extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
     if (!GetValue(key, FromWide(ValueName)))
         return STATUS_OBJECT_NAME_NOT_FOUND;
     DeleteValue(key, FromWide(ValueName));
+    return STATUS_SUCCESS;
+}
+
+/* Counts and maybe fails the call, and checks its IRQL. */
+static bool RegistryCallFails(KernelCall call, NTSTATUS* status)
+{
+    if (CallFails(call, status))
+        return true;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        ReportViolation("registry called above PASSIVE_LEVEL");
+    return false;
+}
+
+/* The folded key path of an absolute name (no root directory). */
+static NTSTATUS KeyPathOf(POBJECT_ATTRIBUTES attributes, WString* path)
+{
+    if (!attributes || attributes->RootDirectory || !attributes->ObjectName)
+        return STATUS_OBJECT_NAME_INVALID;
+    *path = Fold(FromCounted(attributes->ObjectName));
+    bool valid = !path->empty() && path->front() == u'\\' && path->back() != u'\\';
+    return valid ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
+}
+
+/* The key a handle opened with the access needed; with the bench lock held. */
+static NTSTATUS KeyOfHandleLocked(HANDLE handle, ACCESS_MASK needed, WString* key)
+{
+    auto found = handles.find((uintptr_t)handle);
+    if (found == handles.end())
+        return STATUS_INVALID_HANDLE;
+    if (found->second.link)
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    if (!(found->second.access & needed))
+        return STATUS_ACCESS_DENIED;
+    *key = found->second.key;
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes)
+{
+    NTSTATUS status;
+    WString path;
+    if (RegistryCallFails(KernelCall::OpenKey, &status) ||
+        !NT_SUCCESS(status = KeyPathOf(ObjectAttributes, &path)))
+        return status;
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        if (!KeyExistsLocked(path))
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    *KeyHandle = NewHandle(path, DesiredAccess, false);
+    return STATUS_SUCCESS;
+}
+
+/* Creates one level: the parent must exist. */
+extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING, ULONG,
+                                PULONG Disposition)
+{
+    NTSTATUS status;
+    WString path;
+    if (RegistryCallFails(KernelCall::CreateKey, &status) ||
+        !NT_SUCCESS(status = KeyPathOf(ObjectAttributes, &path)))
+        return status;
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        bool existed = KeyExistsLocked(path);
+        if (!existed && !KeyExistsLocked(path.substr(0, path.rfind(u'\\'))))
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        keys[path];
+        if (Disposition)
+            *Disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    }
+    *KeyHandle = NewHandle(path, DesiredAccess, false);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                        PVOID KeyValueInformation, ULONG Length,
+                                        PULONG ResultLength)
+{
+    NTSTATUS status;
+    WString key;
+    if (RegistryCallFails(KernelCall::EnumerateValue, &status))
+        return status;
+    if (KeyValueInformationClass != KeyValueFullInformation)
+        ReportViolation("ZwEnumerateValueKey: only KeyValueFullInformation is emulated");
+    std::lock_guard<std::mutex> guard(BenchLock());
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_QUERY_VALUE, &key)))
+        return status;
+    auto& values = ValuesLocked(key);
+    if (Index >= values.size())
+        return STATUS_NO_MORE_ENTRIES;
+    auto entry = std::next(values.begin(), Index);
+    return FillFullInformation(entry->first, entry->second, KeyValueInformation, Length,
+                               ResultLength);
+}
+
+extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG, ULONG Type,
+                                  PVOID Data, ULONG DataSize)
+{
+    NTSTATUS status;
+    WString key;
+    if (RegistryCallFails(KernelCall::SetValue, &status))
+        return status;
+    std::lock_guard<std::mutex> guard(BenchLock());
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_SET_VALUE, &key)))
+        return status;
+    const uint8_t* data = (const uint8_t*)Data;
+    keys[key].values[Fold(FromCounted(ValueName))] = RegistryValue{Type, Bytes(data, data + DataSize)};
     return STATUS_SUCCESS;
 }

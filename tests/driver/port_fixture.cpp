@@ -7,14 +7,46 @@ void PortTest::SetUp()
     ASSERT_EQ(Start(), STATUS_SUCCESS);
 }
 
+void StoreSettings(const hk::WString& key, const hk::WString& portName)
+{
+    hk::SetString(key, u"PortName", portName);
+    hk::SetDword(key, u"KeyFunc", 1);
+    hk::SetDword(key, u"PttFunc", 2);
+    hk::SetDword(key, u"KeyLogic", 0);
+    hk::SetDword(key, u"PttLogic", 0);
+}
+
+Keyer::Keyer(PDRIVER_OBJECT driver, const char16_t* instancePath, const hk::WString& portName)
+    : hid(DO_BUFFERED_IO, instancePath)
+{
+    StoreSettings(hk::DeviceKey(hid.Pdo()), portName);
+    EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_SUCCESS);
+    port = hk::TopOfStack(hid.Pdo());
+}
+
+void Keyer::Unplug()
+{
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SendPnp(port, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+}
+
+hk::WString Keyer::StoredName() const
+{
+    hk::RegistryValue value;
+    hk::GetValue(hk::DeviceKey(hid.Pdo()), u"PortName", &value);
+    return hk::StringOf(value);
+}
+
+hk::WString Keyer::Interface() const
+{
+    const UNICODE_STRING& name = ((PPORT_EXTENSION)port->DeviceExtension)->InterfaceName;
+    return hk::WString((const char16_t*)name.Buffer, name.Length / 2);
+}
+
 void PortTest::BuildStack(ULONG ioFlags)
 {
     hid = std::make_unique<hk::VelkorHidCollection>(ioFlags);
-    hk::SetString(Key(), u"PortName", u"COM5");
-    hk::SetDword(Key(), u"KeyFunc", 1);
-    hk::SetDword(Key(), u"PttFunc", 2);
-    hk::SetDword(Key(), u"KeyLogic", 0);
-    hk::SetDword(Key(), u"PttLogic", 0);
+    StoreSettings(Key(), u"COM5");
 
     driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
     UNICODE_STRING path;

@@ -15,6 +15,28 @@
 
 #include <memory>
 
+/* The five values the installer writes into a device's hardware key. */
+void StoreSettings(const hk::WString& key, const hk::WString& portName);
+
+/* Another keyer on the same driver, with its own collection, added as
+   Plug and Play adds it. */
+struct Keyer
+{
+    Keyer(PDRIVER_OBJECT driver, const char16_t* instancePath, const hk::WString& portName);
+    NTSTATUS Start()
+    {
+        return hk::SendPnp(port, IRP_MN_START_DEVICE);
+    }
+    /* Unplugged: surprise removal, then removal. */
+    void Unplug();
+    /* Its stored PortName, and its interface's name. */
+    hk::WString StoredName() const;
+    hk::WString Interface() const;
+
+    hk::VelkorHidCollection hid;
+    PDEVICE_OBJECT port = nullptr;
+};
+
 class PortTest : public ::testing::Test
 {
   protected:

@@ -236,4 +236,76 @@ TEST_F(PortNameTest, RepublishNeverOverlapsStopOrStart)
     EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
+const char16_t* const SecondPath = u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0001";
+const char16_t* const ThirdPath = u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0002";
+
+/* Every keyer installs with PortName COM40: the second one's first start
+   takes the next free name, and each port keys only its own device. */
+TEST_F(PortNameTest, SecondKeyerTakesTheNextFreeNameAndKeysOnlyItsOwnDevice)
+{
+    file.reset();
+    ASSERT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    hk::SetString(Key(), u"PortName", u"COM40");
+    hk::DeleteValue(Key(), u"PortNamePublished");
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Keyer second(driver, SecondPath, u"COM40");
+    ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SymbolicLinks(), (std::map<WString, WString>{
+                                       {u"\\GLOBAL??\\COM40", InterfaceName()},
+                                       {u"\\GLOBAL??\\COM41", second.Interface()}}));
+    EXPECT_EQ(second.StoredName(), u"COM41") << "the page shows the name it got";
+
+    auto first = Open();
+    auto other = hk::UserFile::Open(second.hid.Pdo());
+    EXPECT_EQ(other->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(other->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_SUCCESS);
+    EXPECT_EQ(other->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
+    EXPECT_TRUE(hid->Writes().empty());
+    EXPECT_EQ(second.hid.Writes().size(), 1u);
+    EXPECT_EQ(hk::SymbolicLinks().size(), 2u);
+
+    other->Close();
+    second.Unplug();
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM40"});
+    EXPECT_EQ(first->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
+    EXPECT_EQ(hid->Writes().size(), 1u);
+}
+
+/* Once published, a name is the keyer's: a start finding it taken fails
+   and leaves nothing, and no other keyer takes it while it is unplugged. */
+TEST_F(PortNameTest, PublishedNameStaysTheKeyersOwnPluggedInOrNot)
+{
+    {
+        Keyer second(driver, SecondPath, u"COM5");
+        ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(second.StoredName(), u"COM40");
+        ASSERT_EQ(hk::SendPnp(second.port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+
+        hk::SetString(hk::DeviceKey(second.hid.Pdo()), u"PortName", u"COM5");
+        EXPECT_EQ(second.Start(), STATUS_OBJECT_NAME_COLLISION);
+        EXPECT_FALSE(hk::InterfaceEnabled(second.Interface()));
+        EXPECT_FALSE(hk::GetValue(hk::SerialCommKey, second.Interface()));
+        EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+
+        hk::SetString(hk::DeviceKey(second.hid.Pdo()), u"PortName", u"COM40");
+        ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+        second.Unplug();
+    }
+
+    /* A port of another driver lists COM41. */
+    hk::SetString(hk::SerialCommKey, u"\\Device\\Serial9", u"COM41");
+    {
+        Keyer third(driver, ThirdPath, u"COM40");
+        ASSERT_EQ(third.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(third.StoredName(), u"COM42");
+        third.Unplug();
+    }
+    hk::DeleteValue(hk::SerialCommKey, u"\\Device\\Serial9");
+
+    Keyer back(driver, SecondPath, u"COM40");
+    ASSERT_EQ(back.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM40"), 1u);
+    back.Unplug();
+}
+
 } // namespace

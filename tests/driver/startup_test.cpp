@@ -60,6 +60,10 @@ TEST_F(StartupTest, MissingKeyingValueFailsTheStart)
 {
     Rebuild([this] { hk::DeleteValue(Key(), u"KeyLogic"); });
     EXPECT_EQ(Start(), STATUS_OBJECT_NAME_NOT_FOUND);
+    /* Wine keeps a failed start's interface openable: nothing stays. */
+    EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 }
 
 TEST_F(StartupTest, NoPortNameFailsTheStartBeforeTheSettingsAreRead)

@@ -193,6 +193,8 @@ TEST_F(SurpriseRemovalTest, KeyerPluggedInMeanwhilePublishesTheSameName)
     hk::VelkorHidCollection other(DO_BUFFERED_IO, OtherInstancePath);
     const hk::WString key = hk::DeviceKey(other.Pdo());
     hk::SetString(key, u"PortName", u"COM5");
+    /* It published COM5 before: the name is its own, held or not. */
+    hk::SetDword(key, u"PortNamePublished", 1);
     hk::SetDword(key, u"KeyFunc", 1);
     hk::SetDword(key, u"PttFunc", 2);
     hk::SetDword(key, u"KeyLogic", 0);

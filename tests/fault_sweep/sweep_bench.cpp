@@ -11,7 +11,10 @@ const hk::KernelCall allCalls[] = {
     hk::KernelCall::OpenDeviceKey,      hk::KernelCall::QueryValue,
     hk::KernelCall::WriteRegistryValue, hk::KernelCall::DeleteRegistryValue,
     hk::KernelCall::CreateSymbolicLink, hk::KernelCall::DeleteSymbolicLink,
-    hk::KernelCall::RegisterInterface,  hk::KernelCall::SetInterfaceState};
+    hk::KernelCall::RegisterInterface,  hk::KernelCall::SetInterfaceState,
+    hk::KernelCall::OpenKey,            hk::KernelCall::CreateKey,
+    hk::KernelCall::EnumerateValue,     hk::KernelCall::SetValue,
+    hk::KernelCall::OpenSymbolicLink};
 
 const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
                                  LowerRequest::Write,    LowerRequest::PnpStart,
@@ -40,6 +43,16 @@ const char* CallName(hk::KernelCall call)
         return "IoRegisterDeviceInterface";
     case hk::KernelCall::SetInterfaceState:
         return "IoSetDeviceInterfaceState";
+    case hk::KernelCall::OpenKey:
+        return "ZwOpenKey";
+    case hk::KernelCall::CreateKey:
+        return "ZwCreateKey";
+    case hk::KernelCall::EnumerateValue:
+        return "ZwEnumerateValueKey";
+    case hk::KernelCall::SetValue:
+        return "ZwSetValueKey";
+    case hk::KernelCall::OpenSymbolicLink:
+        return "ZwOpenSymbolicLinkObject";
     }
     return "?";
 }
@@ -236,12 +249,18 @@ NTSTATUS InjectedStatus(const FailurePoint& point)
         switch (point.call)
         {
         case hk::KernelCall::OpenDeviceKey:
+        case hk::KernelCall::OpenKey:
+        case hk::KernelCall::CreateKey:
+        case hk::KernelCall::SetValue:
         case hk::KernelCall::WriteRegistryValue:
         case hk::KernelCall::DeleteRegistryValue:
         case hk::KernelCall::DeleteSymbolicLink:
             return STATUS_ACCESS_DENIED;
         case hk::KernelCall::QueryValue:
+        case hk::KernelCall::EnumerateValue:
             return STATUS_REGISTRY_IO_FAILED;
+        case hk::KernelCall::OpenSymbolicLink:
+            return STATUS_INSUFFICIENT_RESOURCES;
         case hk::KernelCall::CreateSymbolicLink:
             /* Another port already holds the name. */
             return STATUS_OBJECT_NAME_COLLISION;

@@ -206,7 +206,7 @@ class Session
                 FileRequest(in, *files_[slot]);
             break;
         case 12: {
-            auto call = (hk::KernelCall)(in.Byte() % 8);
+            auto call = (hk::KernelCall)(in.Byte() % 13);
             NTSTATUS status = (NTSTATUS)(0xC0000000u | in.Byte());
             unsigned n = in.Byte() % 3;
             if (call == hk::KernelCall::DeleteSymbolicLink ||

@@ -436,6 +436,10 @@ void StoredSettingsAreShownAndOkWritesThemBack(const Texts& texts)
     ExpectText("row COM5", "COM5(current setting)", ComboRow(page, 1004, 4));
     ExpectText("last row", "COM256", ComboRow(page, 1004, 255));
     ExpectText("port box text", "COM5(current setting)", ControlText(page, 1004));
+    RECT box = {};
+    GetWindowRect(GetDlgItem(page, 1004), &box);
+    ExpectNumber("the list drops wider than the box", 1,
+                 SendDlgItemMessageA(page, 1004, CB_GETDROPPEDWIDTH, 0, 0) > box.right - box.left);
     ExpectNumber("port row selected", 4, ComboSelection(page, 1004));
     ExpectText("Key shows RTS", "RTS", ComboRow(page, 1003, static_cast<int>(ComboSelection(page, 1003))));
     ExpectText("PTT shows DTR", "DTR", ComboRow(page, 1005, static_cast<int>(ComboSelection(page, 1005))));

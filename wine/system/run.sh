@@ -182,6 +182,11 @@ if [ $with_port -eq 1 ]; then
     else
         step port port "$(win "$bin/vkprop.dll")" $page_port "$(win "$out/vkstandin.inf")"
     fi
+    # After the first install Wine's setupapi points the staged INF's source at
+    # C:\windows\inf: a second device copies the package from there.
+    cp "$bin/vkserial.sys" "$bin/vkprop.dll" "$WINEPREFIX/drive_c/windows/inf/"
+    # The port step leaves its keyer on COM44.
+    step two-keyers two-keyers "$(win "$out/vkstandin.inf")" COM44
 else
     step standin standin $identity
     step standin-unplug standin-unplug

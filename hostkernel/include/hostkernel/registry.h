@@ -56,7 +56,12 @@ enum class KernelCall
     CreateSymbolicLink,
     DeleteSymbolicLink,
     RegisterInterface,
-    SetInterfaceState
+    SetInterfaceState,
+    OpenKey,
+    CreateKey,
+    EnumerateValue,
+    SetValue,
+    OpenSymbolicLink
 };
 /* The n-th call of that kind from now (1 = the next) fails with status;
    n = 0 makes every call fail until ClearCallFailures. */

@@ -26,6 +26,7 @@ int Usage()
                 "       systemtest standin <manufacturer> [COMn]\n"
                 "       systemtest standin-unplug\n"
                 "       systemtest port <vkprop.dll> <free COM name for the page> <stand-in inf>\n"
+                "       systemtest two-keyers <stand-in inf> <COMn held by the first>\n"
                 "       systemtest demo <COMn>\n"
                 "       systemtest plug-cycles <stand-in inf> <cycles>\n"
                 "       systemtest catalog <vkserial.cat> <vkserial.inf> <member>...\n");
@@ -64,6 +65,10 @@ int main(int argc, char** argv)
         std::printf("(test host: %d-bit%s)\n", static_cast<int>(sizeof(void*) * 8),
                     wow64 ? ", under WoW64" : "");
         RunPortScenarios(argv[2], argv[3], argv[4]);
+        return Summary();
+    }
+    if (command == "two-keyers" && argc == 4) {
+        RunTwoKeyerScenario(argv[2], argv[3]);
         return Summary();
     }
     if (command == "hold-wait" && argc == 3)

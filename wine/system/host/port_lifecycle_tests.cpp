@@ -15,6 +15,7 @@
 #include "port_scenarios.h"
 #include "standin_client.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -566,6 +567,56 @@ void ReconnectComesBackAsStored(const std::string& standInInf, const std::string
     CheckCall(EscapeCommFunction(port, SETDTR) != FALSE, "SETDTR");
     CheckKeyingReports("the mapping read at start", standIn, {0x00});
     CloseHandle(port);
+}
+
+/* Polls for the DOS device name; its target, or empty after 10 s. */
+std::string WaitForName(const std::string& name)
+{
+    std::string target;
+    for (int tries = 0; tries < 200 && (target = DosDeviceTarget(name)).empty(); ++tries)
+        Sleep(50);
+    return target;
+}
+
+/* The stand-in devices a port's line changes reached, by their tags. */
+std::vector<int> DevicesKeyedThrough(const std::string& name, StandInClient& standIn)
+{
+    std::vector<int> devices;
+    HANDLE port = OpenPort(name);
+    if (!CheckCall(port != INVALID_HANDLE_VALUE, "open " + name))
+        return devices;
+    standIn.Clear();
+    CheckCall(RunLineSequence(port, {SETDTR, CLRDTR}), "SETDTR, CLRDTR on " + name);
+    for (const STANDIN_REPORT& report : standIn.WaitForReports(2, 2000))
+        if (std::find(devices.begin(), devices.end(), report.Device) == devices.end())
+            devices.push_back(report.Device);
+    CloseHandle(port);
+    return devices;
+}
+
+void RunTwoKeyerScenario(const char* standInInf, const char* heldName)
+{
+    BeginScenario("Two more keyers, both installed with PortName COM40, are plugged in beside the "
+                  "one on " + std::string(heldName));
+    for (const char* name : {"COM40", "COM41"})
+        if (CheckCall(PlugStandIn(standInInf, "QX7LMN/1"), "plug in a keyer")) {
+            std::string target = WaitForName(name);
+            Check(!target.empty(), name, "a link", Described(target));
+        }
+    StandInClient standIn;
+    std::vector<int> seen;
+    for (const char* name : {heldName, "COM40", "COM41"}) {
+        CheckEqual("SERIALCOMM values with data " + std::string(name), 1,
+                   SerialCommEntriesFor(name).size());
+        std::vector<int> devices = DevicesKeyedThrough(name, standIn);
+        CheckEqual(std::string(name) + " keys one device", 1, devices.size());
+        if (devices.size() == 1) {
+            Check(std::find(seen.begin(), seen.end(), devices[0]) == seen.end(),
+                  std::string(name) + " keys a device of its own", "a device no other port keys",
+                  "device " + std::to_string(devices[0]));
+            seen.push_back(devices[0]);
+        }
+    }
 }
 
 void RunPortScenarios(const char* pageDll, const char* pagePort, const char* standInInf)

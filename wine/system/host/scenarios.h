@@ -19,6 +19,11 @@ void RunStandInUnplugScenario();
    starts as QX7LMN/9 (from its device key). */
 void RunPortScenarios(const char* pageDll, const char* pagePort, const char* standInInf);
 
+/* Two keyers installed with the INF's COM40 plugged in beside one holding
+   heldName: they publish COM40 and COM41, and each port keys only its own
+   device. */
+void RunTwoKeyerScenario(const char* standInInf, const char* heldName);
+
 /* cycles times: plugs the stand-in in (the package already staged), keys COM40
    with a wait pending, unplugs it with the port open; then plugs it in once
    more. Prints the figure line; 0 when every cycle was clean. */

@@ -59,6 +59,8 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT FunctionalDevice)
     PSTANDIN_DEVICE device = StandInDevice(FunctionalDevice);
     RtlZeroMemory(device, sizeof(*device));
     InitializeReadQueue(device);
+    static LONG added;
+    device->Number = static_cast<UCHAR>(InterlockedIncrement(&added));
     FunctionalDevice->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }

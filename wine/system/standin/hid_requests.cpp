@@ -107,12 +107,12 @@ NTSTATUS GetString(PIRP Irp, PIO_STACK_LOCATION Stack)
     return CompleteRequest(Irp, STATUS_SUCCESS, copied);
 }
 
-NTSTATUS TakeOutputReport(PIRP Irp, UCHAR Kind)
+NTSTATUS TakeOutputReport(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Kind)
 {
     PHID_XFER_PACKET packet = static_cast<PHID_XFER_PACKET>(Irp->UserBuffer);
     if (packet == NULL || packet->reportBuffer == NULL)
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-    RecordOutputReport(Kind, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
+    RecordOutputReport(StandInDevice(DeviceObject)->Number, Kind, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
     return CompleteRequest(Irp, STATUS_SUCCESS, packet->reportBufferLen);
 }
 
@@ -137,9 +137,9 @@ NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         // The device has no input report: reads wait until it goes away.
         return PendReadReport(device, Irp);
     case IOCTL_HID_WRITE_REPORT:
-        return TakeOutputReport(Irp, STANDIN_KIND_WRITE);
+        return TakeOutputReport(DeviceObject, Irp, STANDIN_KIND_WRITE);
     case IOCTL_HID_SET_OUTPUT_REPORT:
-        return TakeOutputReport(Irp, STANDIN_KIND_SET_OUTPUT);
+        return TakeOutputReport(DeviceObject, Irp, STANDIN_KIND_SET_OUTPUT);
     case IOCTL_HID_ACTIVATE_DEVICE:
     case IOCTL_HID_DEACTIVATE_DEVICE:
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);

@@ -36,7 +36,7 @@ VOID ResetManufacturer()
     SetManufacturer(DefaultManufacturer, sizeof(DefaultManufacturer) / sizeof(WCHAR) - 1);
 }
 
-VOID RecordOutputReport(UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Length)
+VOID RecordOutputReport(UCHAR Device, UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Length)
 {
     KIRQL irql;
     KeAcquireSpinLock(&LogLock, &irql);
@@ -46,6 +46,7 @@ VOID RecordOutputReport(UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Len
         RtlZeroMemory(report, sizeof(*report));
         report->Sequence = sequence;
         report->Kind = Kind;
+        report->Device = Device;
         report->ReportId = ReportId;
         // Length keeps what arrived, so an oversized report shows as such.
         report->Length = static_cast<UCHAR>(Length > 0xFF ? 0xFF : Length);

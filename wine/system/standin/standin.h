@@ -15,6 +15,7 @@ typedef struct _STANDIN_DEVICE {
     LIST_ENTRY PendingReads;
     BOOLEAN Removed;
     BOOLEAN SurpriseRemoved;
+    UCHAR Number; /* tags its reports in the driver-wide log */
 } STANDIN_DEVICE, *PSTANDIN_DEVICE;
 
 inline PHID_DEVICE_EXTENSION HidExtension(PDEVICE_OBJECT DeviceObject)
@@ -39,7 +40,7 @@ VOID CompletePendingReads(PSTANDIN_DEVICE Device, BOOLEAN DeviceGone);
 
 /* report_log.cpp */
 VOID InitializeReportLog();
-VOID RecordOutputReport(UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Length);
+VOID RecordOutputReport(UCHAR Device, UCHAR Kind, UCHAR ReportId, const UCHAR* Data, ULONG Length);
 ULONG CopyManufacturer(PWCHAR Buffer, ULONG BufferBytes);
 VOID SetManufacturer(const WCHAR* Text, ULONG Chars);
 VOID ResetManufacturer();

@@ -33,7 +33,7 @@ typedef struct _STANDIN_REPORT {
     UCHAR Kind;
     UCHAR ReportId;
     UCHAR Length;        /* bytes in Data as the class driver passed them */
-    UCHAR Reserved;
+    UCHAR Device;        /* the device that received it: 1 for the first added since load, ... */
     UCHAR Data[STANDIN_REPORT_BYTES];
 } STANDIN_REPORT;
 
