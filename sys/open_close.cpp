@@ -43,36 +43,35 @@ static POPEN_RECORD FindOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileO
 }
 
 /*
- * Whether reads and writes on this open go to the HID stack. An open the
- * port no longer tracks (its handle was cleaned up) is a serial one.
+ * A copy of the open's record as it stands. An open the port no longer
+ * tracks (its handle was cleaned up) is not found: it is a serial one, may
+ * not write and moved no line.
  */
-BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+static BOOLEAN LookUpOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, POPEN_RECORD Copy)
 {
     POPEN_RECORD record;
-    BOOLEAN passThrough = FALSE;
     KIRQL irql;
 
     KeAcquireSpinLock(&Extension->StateLock, &irql);
     record = FindOpenLocked(Extension, FileObject);
     if (record)
-        passThrough = record->PassThrough;
+        *Copy = *record;
     KeReleaseSpinLock(&Extension->StateLock, irql);
-    return passThrough;
+    return (BOOLEAN)(record != NULL);
+}
+
+/* Whether reads and writes on this open go to the HID stack. */
+BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
+{
+    OPEN_RECORD open;
+    return (BOOLEAN)(LookUpOpen(Extension, FileObject, &open) && open.PassThrough);
 }
 
 /* Whether the handle may change what the port publishes. */
 BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
-    POPEN_RECORD record;
-    BOOLEAN mayWrite = FALSE;
-    KIRQL irql;
-
-    KeAcquireSpinLock(&Extension->StateLock, &irql);
-    record = FindOpenLocked(Extension, FileObject);
-    if (record)
-        mayWrite = record->MayWrite;
-    KeReleaseSpinLock(&Extension->StateLock, irql);
-    return mayWrite;
+    OPEN_RECORD open;
+    return (BOOLEAN)(LookUpOpen(Extension, FileObject, &open) && open.MayWrite);
 }
 
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough)
@@ -114,15 +113,8 @@ VOID NoteOpenMovedLine(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 
 static BOOLEAN OpenMovedLines(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
-    POPEN_RECORD record;
-    BOOLEAN moved;
-    KIRQL irql;
-
-    KeAcquireSpinLock(&Extension->StateLock, &irql);
-    record = FindOpenLocked(Extension, FileObject);
-    moved = (BOOLEAN)(record && record->MovedLines);
-    KeReleaseSpinLock(&Extension->StateLock, irql);
-    return moved;
+    OPEN_RECORD open;
+    return (BOOLEAN)(LookUpOpen(Extension, FileObject, &open) && open.MovedLines);
 }
 
 /* Called with StateLock held. */
