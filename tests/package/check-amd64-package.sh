@@ -150,36 +150,33 @@ driver_ver=$(tr -d '\r' <"$inf" | sed -n 's/^DriverVer=//p')
 version=${driver_ver#*,}
 echo "$driver_ver" | grep -Eqx '[0-9]{2}/[0-9]{2}/[0-9]{4},[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+' ||
     fail "vkserial.inf: DriverVer '$driver_ver' is not a date and four numbers"
+commas=$(echo "$version" | sed 's/\./, /g')
 for f in amd64/vkserial.sys amd64/vkprop.dll vkserial.sys vkprop.dll; do
-    rc=$("$windres" -i "$dist/$f" -O rc 2>/dev/null | tr -d '"')
-    for want in "FILEVERSION $(echo "$version" | sed 's/\./, /g')" \
-        "PRODUCTVERSION $(echo "$version" | sed 's/\./, /g')" "FileVersion, $version" \
-        "ProductVersion, $version" "OriginalFilename, ${f#amd64/}" "CompanyName, Velkor" \
-        "ProductName, Velkor keying port" "FileDescription, Velkor keying port"; do
-        echo "$rc" | grep -qF "$want" ||
-            { fail "$f: the version resource lacks '$want' (DriverVer $version)"; break; }
+    rc=$("$windres" -i "$dist/$f" -O rc 2>/dev/null | tr -d '"' | sed 's/^ *//')
+    case $f in *.sys) what=driver ;; *) what="settings page" ;; esac
+    for want in "FILEVERSION $commas" "PRODUCTVERSION $commas" "VALUE FileVersion, $version" \
+        "VALUE ProductVersion, $version" "VALUE OriginalFilename, ${f#amd64/}" \
+        "VALUE CompanyName, Velkor" "VALUE ProductName, Velkor keying port" \
+        "VALUE FileDescription, Velkor keying port $what"; do
+        echo "$rc" | grep -qxF "$want" || { fail "$f: no '$want' (DriverVer $version)"; break; }
     done
 done
-# Windows finds the INF's entry by its SHA-1 as UTF-16 hexadecimal text and
+# Windows finds the INF's entry by its SHA-1 as UTF-16 hexadecimal text, and
 # checks the digest stored in it.
 hex() { od -An -tx1 -v | tr -d ' \n'; }
 digest=$(sha1sum "$inf" | cut -c1-40)
 tag=$(printf '%s' "$digest" | tr a-f A-F | hex | sed 's/../&00/g')
-hex <"$cat" | grep -q "$tag.*$digest" || fail "vkserial.cat holds no entry for the stamped vkserial.inf"
-if command -v gcab >/dev/null && [ -f "$cab" ]; then
-    listing=$(gcab -t "$cab" | tr '\\' / | sort | tr '\n' ' ')
-    [ "$listing" = "vkserial/amd64/vkprop.dll vkserial/amd64/vkserial.sys vkserial/vkprop.dll \
-vkserial/vkserial.cat vkserial/vkserial.inf vkserial/vkserial.sys " ] ||
-        fail "vkserial-submission.cab holds: $listing"
-    unpacked=$(mktemp -d)
-    gcab -x -C "$unpacked" "$cab"
-    for f in vkserial.inf vkserial.cat vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll; do
-        cmp -s "$unpacked/vkserial/$f" "$dist/$f" || fail "vkserial-submission.cab: $f is not the package's"
-    done
-    rm -rf "$unpacked"
-else
-    fail "no gcab, or no vkserial-submission.cab"
-fi
+hex <"$cat" | grep -q "$tag.*$digest" || fail "vkserial.cat has no entry for the stamped vkserial.inf"
+files="vkserial.inf vkserial.cat vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll"
+listing=$(gcab -t "$cab" | tr '\\' / | sort | tr '\n' ' ')
+[ "$listing" = "$(for f in $files; do echo "vkserial/$f"; done | sort | tr '\n' ' ')" ] ||
+    fail "vkserial-submission.cab holds: $listing"
+unpacked=$(mktemp -d)
+gcab -x -C "$unpacked" "$cab" >/dev/null
+for f in $files; do
+    cmp -s "$unpacked/vkserial/$f" "$dist/$f" || fail "vkserial-submission.cab: $f is not the package's"
+done
+rm -rf "$unpacked"
 
 [ $status -eq 0 ] && echo "amd64 package: vkserial.sys PE32+ native 5.02, entry DriverEntry," \
     "imports: $dlls; vkprop.dll PE32+ exporting EnumPropPages, dialogs 0x409 and 0x411;" \

@@ -115,38 +115,26 @@ TEST(PortChoiceList, NameToStoreDropsOnlyATrailingMark)
 
 // A keyer's page on a system with a modem on COM3 and three other keyers:
 // B moved from COM42 to COM41 after an upgrade to a Windows with the
-// persistent-state key, C (unplugged) was recorded only before it. The
-// driver would refuse this keyer every one of their names.
-TEST(PortChoiceList, MarksNamesInUseAnywhereTheDriverLooksButTheDevicesOwn)
+// persistent-state key, C (unplugged) was recorded only before it.
+TEST(PortChoiceList, MarksNamesTheDriverRefusesButNotTheDevicesOwnRecords)
 {
-    const std::string own =
-        "\\??\\HID#VID_1234&PID_5678#7&1&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    const std::string keyerB =
-        "\\??\\HID#VID_1234&PID_5678#7&2&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    const std::string keyerC =
-        "\\??\\HID#VID_1234&PID_5678#7&3&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    const auto keyer = [](char n) {
+        return std::string("\\??\\HID#VID_1234&PID_5678#7&") + n +
+               "&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    };
     test::FakePortMapCalls calls;
     calls.values = {{"\\Device\\Serial0", test::SzWithTerminator("COM1")}};
-    calls.dosNames = {"COM1", "COM3", "COM5"};
+    calls.dosNames = {"COM1", "COM3"};
     calls.otherKeys["SYSTEM\\CurrentControlSet\\Services\\vkserial\\State"] = {
-        {keyerB, test::SzWithTerminator("COM41")}, {own, test::SzWithTerminator("COM5")}};
+        {keyer('2'), test::SzWithTerminator("COM41")},
+        {keyer('1'), test::SzWithTerminator("COM5")}};
     calls.otherKeys["SYSTEM\\CurrentControlSet\\Services\\vkserial\\Parameters"] = {
-        {keyerB, test::SzWithTerminator("COM42")},
-        {keyerC, test::SzWithTerminator("COM43")},
+        {keyer('2'), test::SzWithTerminator("COM42")},
+        {keyer('3'), test::SzWithTerminator("COM43")},
         {"\\??\\hid#vid_1234&pid_5678#7&1&0&0000#{86E0D1E0-8089-11D0-9CE4-08003E301F73}",
          test::SzWithTerminator("COM44")}};
-
-    const PortsInUse inUse =
-        PortChoiceList::ScanPortsInUse(calls, "HID\\VID_1234&PID_5678\\7&1&0&0000");
-    const auto rows = PortChoiceList::BuildPortRows(inUse, 5);
-    EXPECT_EQ(rows[0], "COM1(in use)");
-    EXPECT_EQ(rows[2], "COM3(in use)");
-    EXPECT_EQ(rows[4], "COM5(current setting)");
-    EXPECT_EQ(rows[40], "COM41(in use)");
-    EXPECT_EQ(rows[41], "COM42");
-    EXPECT_EQ(rows[42], "COM43(in use)");
-    EXPECT_EQ(rows[43], "COM44");
-    EXPECT_EQ(inUse.count(), 5u);
+    EXPECT_EQ(PortChoiceList::ScanPortsInUse(calls, "HID\\VID_1234&PID_5678\\7&1&0&0000"),
+              PortsInUse().set(0).set(2).set(40).set(42));
     EXPECT_EQ(calls.openKeys, 0);
 }
 
