@@ -206,6 +206,16 @@ void SetSerialPortMap()
     RegSetValueExA(map, "\\Device\\VkTest0", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM257"),
                    7);
     RegCloseKey(map);
+    // The driver's record of another keyer, unplugged: its name stays taken.
+    HKEY records;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                        "SYSTEM\\CurrentControlSet\\Services\\vkserial\\Parameters", 0, nullptr, 0,
+                        KEY_ALL_ACCESS, nullptr, &records, nullptr) != ERROR_SUCCESS)
+        return Expect(false, "create the driver's Parameters key", "a key", "error");
+    const char other[] =
+        "\\??\\HID#VID_1234&PID_5678#7&9&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    RegSetValueExA(records, other, 0, REG_SZ, reinterpret_cast<const BYTE*>("COM77"), 6);
+    RegCloseKey(records);
 }
 
 // ---------------------------------------------------------------- message boxes
@@ -330,6 +340,15 @@ std::string ComboRow(HWND page, int id, int row)
     return text;
 }
 
+// A row the test leaves unmarked: a host serial device that Wine maps to
+// the name marks it "(in use)", as its DOS name would on Windows.
+std::string Unmarked(int port)
+{
+    const std::string name = "COM" + std::to_string(port);
+    char target[MAX_PATH];
+    return QueryDosDeviceA(name.c_str(), target, sizeof target) ? name + "(in use)" : name;
+}
+
 long long ComboSelection(HWND page, int id)
 {
     return SendDlgItemMessageA(page, id, CB_GETCURSEL, 0, 0);
@@ -430,11 +449,12 @@ void StoredSettingsAreShownAndOkWritesThemBack(const Texts& texts)
     ExpectText("tab caption", texts.tab, TabCaption(sheet));
     ExpectText("device name", "Keyer (COM5)", ControlText(page, 1001));
     ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
-    ExpectText("row COM2", "COM2", ComboRow(page, 1004, 1));
+    ExpectText("row COM2", Unmarked(2), ComboRow(page, 1004, 1));
     ExpectText("row COM3", "COM3(in use)", ComboRow(page, 1004, 2));
-    ExpectText("row COM4 (REG_EXPAND_SZ marks nothing)", "COM4", ComboRow(page, 1004, 3));
+    ExpectText("row COM4 (REG_EXPAND_SZ marks nothing)", Unmarked(4), ComboRow(page, 1004, 3));
     ExpectText("row COM5", "COM5(current setting)", ComboRow(page, 1004, 4));
-    ExpectText("last row", "COM256", ComboRow(page, 1004, 255));
+    ExpectText("row COM77 (recorded for another keyer)", "COM77(in use)", ComboRow(page, 1004, 76));
+    ExpectText("last row", Unmarked(256), ComboRow(page, 1004, 255));
     ExpectText("port box text", "COM5(current setting)", ControlText(page, 1004));
     RECT box = {};
     GetWindowRect(GetDlgItem(page, 1004), &box);
@@ -685,14 +705,14 @@ void BadRegistryData()
     ExpectText("row COM11 (name of 255 characters)", "COM11(in use)", ComboRow(page, 1004, 10));
     ExpectText("row COM12 (data of 256 bytes, no terminator)", "COM12(in use)",
                ComboRow(page, 1004, 11));
-    ExpectText("row COM13 (REG_BINARY)", "COM13", ComboRow(page, 1004, 12));
+    ExpectText("row COM13 (REG_BINARY)", Unmarked(13), ComboRow(page, 1004, 12));
     ExpectText("row COM14 (\"COM 14\")", "COM14(in use)", ComboRow(page, 1004, 13));
-    ExpectText("row COM15 (\"com15\")", "COM15", ComboRow(page, 1004, 14));
+    ExpectText("row COM15 (\"com15\")", Unmarked(15), ComboRow(page, 1004, 14));
     ExpectText("row COM16 (name of 300 characters)", "COM16",
                ComboRow(page, 1004, 15));
-    ExpectText("row COM17 (data of 406 bytes)", "COM17", ComboRow(page, 1004, 16));
-    ExpectText("row COM18 (REG_MULTI_SZ)", "COM18", ComboRow(page, 1004, 17));
-    ExpectText("row COM199", "COM199", ComboRow(page, 1004, 198));
+    ExpectText("row COM17 (data of 406 bytes)", Unmarked(17), ComboRow(page, 1004, 16));
+    ExpectText("row COM18 (REG_MULTI_SZ)", Unmarked(18), ComboRow(page, 1004, 17));
+    ExpectText("row COM199", Unmarked(199), ComboRow(page, 1004, 198));
     ExpectText("row COM200 (one of 300 values)", "COM200(in use)", ComboRow(page, 1004, 199));
     ExpectText("row COM256", "COM256(in use)", ComboRow(page, 1004, 255));
     ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
