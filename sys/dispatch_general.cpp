@@ -25,10 +25,10 @@ static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
     return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(Value));
 }
 
-static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
+static NTSTATUS LineControl(PPORT_EXTENSION Extension, ULONG Line, BOOLEAN Raise, PIRP Irp)
 {
     return CompleteRequest(
-        Irp, ChangeModemLine(Extension, Line, State, IoGetCurrentIrpStackLocation(Irp)->FileObject),
+        Irp, SetModemLine(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, Line, Raise),
         0);
 }
 
@@ -58,13 +58,13 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
     case IOCTL_SERIAL_SET_DTR:
-        return SetModemLine(Extension, &Extension->DtrState, 1, Irp);
+        return LineControl(Extension, SERIAL_DTR_STATE, TRUE, Irp);
     case IOCTL_SERIAL_CLR_DTR:
-        return SetModemLine(Extension, &Extension->DtrState, 0, Irp);
+        return LineControl(Extension, SERIAL_DTR_STATE, FALSE, Irp);
     case IOCTL_SERIAL_SET_RTS:
-        return SetModemLine(Extension, &Extension->RtsState, 1, Irp);
+        return LineControl(Extension, SERIAL_RTS_STATE, TRUE, Irp);
     case IOCTL_SERIAL_CLR_RTS:
-        return SetModemLine(Extension, &Extension->RtsState, 0, Irp);
+        return LineControl(Extension, SERIAL_RTS_STATE, FALSE, Irp);
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
         if (outputLength < sizeof(ULONG))

@@ -187,14 +187,3 @@ NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp)
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return CompleteWithStructure(Irp, &properties, sizeof(properties));
 }
-
-/* Called with the output lock held: the line is written under both locks,
-   so a reader holding either sees both lines as one pair. */
-VOID RecordModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State)
-{
-    KIRQL irql;
-
-    KeAcquireSpinLock(&Extension->StateLock, &irql);
-    *Line = State;
-    KeReleaseSpinLock(&Extension->StateLock, irql);
-}

@@ -97,15 +97,23 @@ VOID CancelBoundedRequest(PBOUNDED_REQUEST Request);
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchCleanup(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS DispatchClose(PPORT_EXTENSION Extension, PIRP Irp);
+
+/* open_records.cpp */
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension);
-PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
-                                       PBOOLEAN Referenced);
+VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject,
+               BOOLEAN MayWrite);
+POPEN_RECORD FindOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+PFILE_OBJECT NewestOpenLocked(PPORT_EXTENSION Extension);
+BOOLEAN AnyOpenMovedLinesLocked(PPORT_EXTENSION Extension);
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
 BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough);
 VOID ResetPassThrough(PPORT_EXTENSION Extension);
-VOID NoteOpenMovedLine(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+
+/* modem_lines.cpp: the only writer of DTR and RTS */
+NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG Line, BOOLEAN Raise);
+VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* identity_check.cpp */
 NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
@@ -125,11 +133,7 @@ VOID AcquireOutputLock(PPORT_EXTENSION Extension);
 VOID ReleaseOutputLock(PPORT_EXTENSION Extension);
 
 /* keying_output.cpp */
-NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
-                         PFILE_OBJECT Requester);
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT FileObject);
-VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing);
 VOID CancelReportInFlight(PPORT_EXTENSION Extension);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);
 
@@ -143,7 +147,6 @@ NTSTATUS AnswerModemStatus(PIRP Irp);
 NTSTATUS AnswerStats(PIRP Irp);
 NTSTATUS AnswerConfigSize(PIRP Irp);
 NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp);
-VOID RecordModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State);
 
 /* file_information.cpp */
 NTSTATUS QueryPortInformation(PIRP Irp);

@@ -160,3 +160,50 @@ TEST_F(PortTest, LineChangesOnTwoHandlesReportInTheirOrder)
 }
 
 } // namespace
+
+namespace
+{
+
+/*
+ * Every way a program moves DTR and RTS keys the radio, and no way leaves
+ * it keyed once the last program that moved a line has gone.
+ */
+TEST_F(PortTest, EveryWayALineMovesKeysAndTheLastLineUserLowersThem)
+{
+    SetMapping(Dtr, Rts, false, false);
+
+    /* A lowering report the device fails: it may still be keyed, so the
+       close lowers again. */
+    auto keyer = Open();
+    keyer->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    hid->SetWriteStatus(STATUS_DEVICE_NOT_CONNECTED);
+    keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
+    hid->SetWriteStatus(STATUS_SUCCESS);
+    keyer->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x03, 0x03}));
+    hid->ClearWrites();
+
+    /* A line change that waits behind the previous program's lowering
+       while its own handle is cleaned up moves nothing: no close is left
+       to lower it. */
+    auto logger = Open();
+    auto racer = Open();
+    auto newest = Open();
+    logger->DeviceControl(IOCTL_SERIAL_SET_RTS);
+    hid->SetWriteAnswer(hk::Answer::Held);
+    std::thread lowering([&] { logger->Close(); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    NTSTATUS raced = STATUS_PENDING;
+    std::thread change([&] { raced = racer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    racer->Close();
+    hid->SetWriteAnswer(hk::Answer::AtOnce);
+    hid->ReleaseHeld();
+    lowering.join();
+    change.join();
+    EXPECT_EQ(raced, STATUS_FILE_CLOSED);
+    newest->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x01, 0x03})) << "a line stayed up with no open left";
+}
+
+} // namespace
