@@ -1,7 +1,9 @@
 /*
  * DTR and RTS. The one writer of the lines: a program moves them with the
- * line controls, each open that moved one is marked, and when the last such
- * open goes both lines go down. Every change is reported to the device on
+ * line controls, with the handshake's DTR and RTS modes (what SetCommState
+ * sends under Wine for a DCB's fDtrControl and fRtsControl) and with the
+ * modem-control register. Each open that moved one is marked, and when the
+ * last such open goes both lines go down. Every change is reported to the device on
  * the newest open before the next change can begin, and what the device did
  * not take is remembered, so a close never leaves it keyed on the word of a
  * report that failed.
@@ -11,7 +13,11 @@
 typedef enum _LINE_REQUEST_KIND
 {
     /* The four line controls: a report on every request. */
-    VkLineControl
+    VkLineControl,
+    /* A new handshake, or a new modem-control register: a report only when
+       a line moved. */
+    VkHandFlow,
+    VkModemControl
 } LINE_REQUEST_KIND;
 
 typedef struct _LINE_REQUEST
@@ -19,6 +25,8 @@ typedef struct _LINE_REQUEST
     LINE_REQUEST_KIND Kind;
     ULONG Line;
     BOOLEAN Raise;
+    const SERIAL_HANDFLOW* HandFlow;
+    ULONG ModemControl;
 } LINE_REQUEST, *PLINE_REQUEST;
 
 /* Called with StateLock held: the lines as SERIAL_DTR_STATE and
@@ -37,16 +45,53 @@ static VOID SetLinesLocked(PPORT_EXTENSION Extension, ULONG Lines)
     Extension->RtsState = (UCHAR)((Lines & SERIAL_RTS_STATE) != 0);
 }
 
-/* Called with the output lock and StateLock held: the lines the request
-   leaves. */
+/*
+ * Where a handshake mode puts its line, as on a serial port whose receive
+ * buffer is always empty and which never sends: the control and handshake
+ * modes raise it (the receive handshake never has cause to drop it), a mode
+ * of 0 lowers it, and so does the transmit toggle, which raises RTS only
+ * while characters go out. A DTR mode with both bits set is taken as the
+ * handshake.
+ */
+static ULONG DtrOfMode(ULONG ControlHandShake)
+{
+    return (ControlHandShake & SERIAL_DTR_MASK) ? SERIAL_DTR_STATE : 0;
+}
+
+static ULONG RtsOfMode(ULONG FlowReplace)
+{
+    ULONG mode = FlowReplace & SERIAL_RTS_MASK;
+    return (mode == SERIAL_RTS_CONTROL || mode == SERIAL_RTS_HANDSHAKE) ? SERIAL_RTS_STATE : 0;
+}
+
+/*
+ * Called with the output lock and StateLock held: keeps the request's
+ * setting and returns the lines it leaves. A handshake moves a line only
+ * when the line's mode changes, as a serial driver sets up a new handshake:
+ * a program that keyed with a line control and then sets a new baud rate
+ * with the DCB it read stays keyed.
+ */
 static ULONG RequestedLinesLocked(PPORT_EXTENSION Extension, const LINE_REQUEST* Request)
 {
     ULONG lines = LinesLocked(Extension);
+    const SERIAL_HANDFLOW* kept = &Extension->HandFlow;
 
     switch (Request->Kind)
     {
     case VkLineControl:
         lines = (lines & ~Request->Line) | (Request->Raise ? Request->Line : 0);
+        break;
+    case VkHandFlow:
+        if ((Request->HandFlow->ControlHandShake ^ kept->ControlHandShake) & SERIAL_DTR_MASK)
+            lines = (lines & ~SERIAL_DTR_STATE) | DtrOfMode(Request->HandFlow->ControlHandShake);
+        if ((Request->HandFlow->FlowReplace ^ kept->FlowReplace) & SERIAL_RTS_MASK)
+            lines = (lines & ~SERIAL_RTS_STATE) | RtsOfMode(Request->HandFlow->FlowReplace);
+        Extension->HandFlow = *Request->HandFlow;
+        break;
+    case VkModemControl:
+        lines = ((Request->ModemControl & SERIAL_MCR_DTR) ? SERIAL_DTR_STATE : 0) |
+                ((Request->ModemControl & SERIAL_MCR_RTS) ? SERIAL_RTS_STATE : 0);
+        Extension->ModemControl = Request->ModemControl;
         break;
     }
     return lines;
@@ -150,9 +195,35 @@ NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG L
 {
     LINE_REQUEST request;
 
+    RtlZeroMemory(&request, sizeof(request));
     request.Kind = VkLineControl;
     request.Line = Line;
     request.Raise = Raise;
+    return MoveLines(Extension, Requester, &request);
+}
+
+/* IOCTL_SERIAL_SET_HANDFLOW: kept whole, as given; its DTR and RTS modes
+   move the lines. */
+NTSTATUS SetHandFlow(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
+                     const SERIAL_HANDFLOW* HandFlow)
+{
+    LINE_REQUEST request;
+
+    RtlZeroMemory(&request, sizeof(request));
+    request.Kind = VkHandFlow;
+    request.HandFlow = HandFlow;
+    return MoveLines(Extension, Requester, &request);
+}
+
+/* IOCTL_SERIAL_SET_MODEM_CONTROL: the register's DTR and RTS bits are the
+   lines; its other bits are kept and read back. */
+NTSTATUS SetModemControl(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG ModemControl)
+{
+    LINE_REQUEST request;
+
+    RtlZeroMemory(&request, sizeof(request));
+    request.Kind = VkModemControl;
+    request.ModemControl = ModemControl;
     return MoveLines(Extension, Requester, &request);
 }
 
@@ -162,7 +233,9 @@ NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG L
  * keying program that ends keyed, is killed or crashes must not leave the
  * transmitter on. The report goes out, on the closing open itself, when a
  * line was up or the device did not take the last report (it may still be
- * keyed); after a surprise removal none.
+ * keyed); after a surprise removal none. The handshake's line modes go back
+ * to disabled with the lines, so the next program's GetCommState reads the
+ * lines as they are.
  */
 static VOID ForgetOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
 {
@@ -180,6 +253,11 @@ static VOID ForgetOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
             lower = (BOOLEAN)(LinesLocked(Extension) != 0 || Extension->LastReportUntaken);
             lower = (BOOLEAN)(lower && !Extension->DeviceGone);
             SetLinesLocked(Extension, 0);
+            if (record->MovedLines)
+            {
+                Extension->HandFlow.ControlHandShake &= ~SERIAL_DTR_MASK;
+                Extension->HandFlow.FlowReplace &= ~SERIAL_RTS_MASK;
+            }
         }
     }
     KeReleaseSpinLock(&Extension->StateLock, irql);

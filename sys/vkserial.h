@@ -17,6 +17,13 @@
 #define IOCTL_KEYER_REPUBLISH_PORT                                                                 \
     CTL_CODE(FILE_DEVICE_KEYER, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+/* The modem-control register's line bits, as ntddser.h names them; the
+   mingw-w64 header lacks them. */
+#ifndef SERIAL_MCR_DTR
+#define SERIAL_MCR_DTR 0x01
+#define SERIAL_MCR_RTS 0x02
+#endif
+
 /* What an unset baud rate reads back as. */
 #define VK_DEFAULT_BAUD_RATE 2048
 
@@ -113,6 +120,9 @@ VOID ResetPassThrough(PPORT_EXTENSION Extension);
 
 /* modem_lines.cpp: the only writer of DTR and RTS */
 NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG Line, BOOLEAN Raise);
+NTSTATUS SetHandFlow(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
+                     const SERIAL_HANDFLOW* HandFlow);
+NTSTATUS SetModemControl(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG ModemControl);
 VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* identity_check.cpp */
@@ -143,6 +153,7 @@ NTSTATUS StoreSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, PVOID Setting, 
 NTSTATUS AnswerSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, const VOID* Setting, ULONG Size);
 NTSTATUS AnswerCommStatus(PIRP Irp);
 NTSTATUS AnswerModemLines(PPORT_EXTENSION Extension, PIRP Irp);
+NTSTATUS AnswerModemControl(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS AnswerModemStatus(PIRP Irp);
 NTSTATUS AnswerStats(PIRP Irp);
 NTSTATUS AnswerConfigSize(PIRP Irp);
