@@ -15,9 +15,6 @@
  * |                | PASSIVE_LEVEL                     | LinkName, SerialCommData,         |
  * |                |                                   | LinkCreated, SerialCommWritten,   |
  * |                |                                   | InterfaceEnabled                  |
- * | name choice    | driver-wide fast mutex in a       | the names the driver's ports have |
- * | lock           | critical region, PASSIVE_LEVEL;   | claimed (port_name_choice.cpp)    |
- * |                | only inside PublishLock           |                                   |
  * | OutputLock     | fast mutex in a critical region,  | the lines and every write of      |
  * |                | PASSIVE_LEVEL; held until a line  | them (modem_lines.cpp), each      |
  * |                | change's report has been written, | open's MovedLines, LastReport-    |
@@ -29,6 +26,10 @@
  * |                | a cleanup only when its handle    |                                   |
  * |                | moved a line or the last report   |                                   |
  * |                | was not taken                     |                                   |
+ * | name choice    | driver-wide fast mutex in a       | the names the driver's ports have |
+ * | lock           | critical region, PASSIVE_LEVEL;   | claimed (port_name_choice.cpp)    |
+ * |                | only inside PublishLock (and      |                                   |
+ * |                | OutputLock at a start)            |                                   |
  * | StateLock      | spin lock, DISPATCH_LEVEL;        | the open list and each record,    |
  * |                | innermost: no lock is taken and   | IdentityVerified, BaudRate,       |
  * |                | nothing is sent or completed      | WaitMask, DeviceGone, the report  |
