@@ -3,10 +3,10 @@
  * line controls, with the handshake's DTR and RTS modes (what SetCommState
  * sends under Wine for a DCB's fDtrControl and fRtsControl) and with the
  * modem-control register. Each open that moved one is marked, and when the
- * last such open goes both lines go down. Every change is reported to the device on
- * the newest open before the next change can begin, and what the device did
- * not take is remembered, so a close never leaves it keyed on the word of a
- * report that failed.
+ * last such open goes both lines go down. Every change is reported to the
+ * device on the newest open before the next change can begin, and what the
+ * device did not take is remembered, so a close never leaves it keyed on
+ * the word of a report that failed.
  */
 #include "vkserial.h"
 
