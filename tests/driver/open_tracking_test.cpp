@@ -80,7 +80,7 @@ TEST_F(PortTest, ReportHeldByTheCollectionDoesNotHoldBackANewOpen)
     key.join();
     open.join();
     ASSERT_TRUE(late);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     hid->SetWriteAnswer(hk::Answer::AtOnce);
     keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
     EXPECT_EQ(hid->Writes().size(), 1u) << "the verdict of the latest open decides";
@@ -125,8 +125,8 @@ TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
     hid->ReleaseHeld();
     opener.join();
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(Ext()->IdentityVerified);
-    EXPECT_EQ(Ext()->OpenFileObject, file->FileObject());
+    EXPECT_TRUE(IdentityVerified());
+    EXPECT_EQ(ReportFileObject(), file->FileObject());
 }
 
 TEST_F(PortTest, OpenHeldAndThenRefusedLeavesNoTrace)
@@ -138,7 +138,7 @@ TEST_F(PortTest, OpenHeldAndThenRefusedLeavesNoTrace)
     hid->FailHeld(STATUS_SHARING_VIOLATION);
     opener.join();
     EXPECT_EQ(status, STATUS_SHARING_VIOLATION);
-    EXPECT_EQ(Ext()->OpenFileObject, nullptr);
+    EXPECT_EQ(ReportFileObject(), nullptr);
 }
 
 /* Every allocation the open and a line change make, failed in turn. */
@@ -157,14 +157,14 @@ TEST_F(PortTest, RunningOutOfPoolNeverProceedsAndLeaksNothing)
     hk::FailAllocationNumber(2); /* the query buffer */
     auto file = Open(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
 
     hk::FailAllocationNumber(3); /* the query request */
     auto second = Open(&status);
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
     auto third = Open(&status);
-    EXPECT_TRUE(Ext()->IdentityVerified);
+    EXPECT_TRUE(IdentityVerified());
 
     hk::FailAllocationNumber(1); /* the report */
     EXPECT_EQ(third->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
@@ -232,8 +232,8 @@ TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
     logger->Close();
     EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x03}));
     EXPECT_EQ(hid->Writes().back().fileObject, loggerFile);
-    EXPECT_EQ(Ext()->DtrState, 0);
-    EXPECT_EQ(Ext()->RtsState, 0);
+    EXPECT_EQ(Lines().dtr, 0);
+    EXPECT_EQ(Lines().rts, 0);
 
     /* Under Wine: PTT inverted, another open newer than the keyer, and the
        keyer's handle closed with no cleanup. */
@@ -253,7 +253,7 @@ TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
     stranger->Close();
     newer->Close();
     EXPECT_EQ(hid->Writes().size(), 5u) << "an unverified device got a report";
-    EXPECT_EQ(Ext()->DtrState, 0);
+    EXPECT_EQ(Lines().dtr, 0);
 }
 
 /*
@@ -277,7 +277,7 @@ TEST_F(PortTest, ADeviceThatStopsAnsweringHoldsNothingPastTheBound)
     NTSTATUS status = STATUS_PENDING;
     auto late = Open(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     EXPECT_EQ(hid->CancelledCount(), 2u);
     EXPECT_EQ(hid->HeldCount(), 0u);
 
