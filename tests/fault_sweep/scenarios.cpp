@@ -83,9 +83,7 @@ bool NothingPublished(const Fault* fault)
 
 bool SettingsAre(Stack& stack, ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)
 {
-    PPORT_EXTENSION ext = stack.Ext();
-    return ext->KeyFunc == keyFunc && ext->PttFunc == pttFunc &&
-           (bool)ext->KeyLogic == keyInverted && (bool)ext->PttLogic == pttInverted;
+    return stack.Mapping() == hk::KeyingMapping{keyFunc, pttFunc, keyInverted, pttInverted};
 }
 
 void PrepareAdded(Stack& stack, Problems& problems)
@@ -107,7 +105,7 @@ void PrepareOpened(Stack& stack, Problems& problems)
     if (!problems.empty())
         return;
     Require(problems, "open", stack.Open());
-    Expect(problems, stack.Ext()->IdentityVerified, "setup: the open did not verify the device");
+    Expect(problems, stack.IdentityVerified(), "setup: the open did not verify the device");
 }
 
 /* ---- add: AddDevice ------------------------------------------------------------ */
@@ -197,7 +195,7 @@ void CheckOpen(const Fault* fault, NTSTATUS status, Stack& stack, Problems& prob
     }
     /* Only an answered query that matches enables reports. */
     bool verified = fault == nullptr;
-    Expect(problems, (bool)stack.Ext()->IdentityVerified == verified,
+    Expect(problems, stack.IdentityVerified() == verified,
            verified ? "the device was not verified" : "the device counts as verified");
 
     stack.Hid().ClearWrites();
@@ -212,7 +210,7 @@ void CheckOpen(const Fault* fault, NTSTATUS status, Stack& stack, Problems& prob
 void CheckSecondOpen(const Fault*, NTSTATUS status, Stack& stack, Problems& problems)
 {
     /* A query that got no answer leaves the first open's verdict. */
-    Expect(problems, stack.Ext()->IdentityVerified, "the device no longer counts as verified");
+    Expect(problems, stack.IdentityVerified(), "the device no longer counts as verified");
 
     /* Reports go out in the context of the newest open the HID stack holds. */
     bool opened = NT_SUCCESS(status);
