@@ -13,11 +13,7 @@
  * published or open, and no kernel rule may have been broken; the
  * sanitizers catch any access after the device object was deleted.
  */
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -94,25 +90,16 @@ enum class PnpState
 
 constexpr int handleCount = 4;
 
-class Session
+class Session : hk::PortStack
 {
   public:
     Session()
     {
         hk::ResetBench();
-        hid_ = std::make_unique<hk::VelkorHidCollection>();
-        hid_->SetThreadDelay(std::chrono::microseconds(0));
-        key_ = hk::DeviceKey(hid_->Pdo());
-        hk::SetString(key_, u"PortName", u"COM5");
-        hk::SetDword(key_, u"KeyFunc", 1);
-        hk::SetDword(key_, u"PttFunc", 2);
-        hk::SetDword(key_, u"KeyLogic", 0);
-        hk::SetDword(key_, u"PttLogic", 0);
-        driver_ = hk::CreateDriverObject(L"\\Driver\\vkserial");
-        DriverEntry(driver_, nullptr);
-        if (NT_SUCCESS(hk::CallAddDevice(driver_, hid_->Pdo())))
-            port_ = hk::TopOfStack(hid_->Pdo());
-        else
+        Build(DO_BUFFERED_IO, nullptr);
+        hid->SetThreadDelay(std::chrono::microseconds(0));
+        key_ = Key();
+        if (!NT_SUCCESS(Add()))
             state_ = PnpState::Removed;
     }
 
@@ -136,7 +123,7 @@ class Session
             if (!files_[slot])
             {
                 NTSTATUS status = STATUS_SUCCESS;
-                files_[slot] = hk::UserFile::Open(hid_->Pdo(), &status);
+                files_[slot] = hk::UserFile::Open(hid->Pdo(), &status);
                 if (gone_ && (files_[slot] || status != STATUS_DELETE_PENDING))
                     Fail("an open of an unplugged port did not fail with STATUS_DELETE_PENDING");
             }
@@ -178,14 +165,14 @@ class Session
             Pnp(in.Byte());
             break;
         case 7:
-            if (port_ && hk::DeviceObjectExists(port_))
+            if (port && hk::DeviceObjectExists(port))
             {
                 bool wmi = (target & 0x80) != 0;
                 /* The port has no WMI data of its own: WMI must reach the HID
                    stack while the device is there. */
                 if (wmi && state_ != PnpState::SurpriseRemoved)
                     wmiSent_++;
-                Track(hk::SendIrp(port_, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
+                Track(hk::SendIrp(port, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
                                   IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
             }
             break;
@@ -262,17 +249,15 @@ class Session
     /* What reached the collection other than cleanups and closes. */
     size_t CollectionTraffic()
     {
-        return hid_->Writes().size() + hid_->DeviceControls().size() + hid_->Reads();
+        return hid->Writes().size() + hid->DeviceControls().size() + hid->Reads();
     }
 
     /* The keyer is unplugged: its name, SERIALCOMM value and interface go
        at once, unless the fuzzer made their withdrawal fail. */
     void SurpriseRemove()
     {
-        auto* ext = (PPORT_EXTENSION)port_->DeviceExtension;
-        hk::WString iface((const char16_t*)ext->InterfaceName.Buffer,
-                          ext->InterfaceName.Length / sizeof(WCHAR));
-        hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+        hk::WString iface = InterfaceName();
+        hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
         gone_ = true;
         trafficWhenGone_ = CollectionTraffic();
         if (!failingCalls_.count(hk::KernelCall::DeleteSymbolicLink) &&
@@ -301,9 +286,9 @@ class Session
     /* Only the requests the PnP manager could send in the present state. */
     void Pnp(uint8_t choice)
     {
-        if (!port_ || !hk::DeviceObjectExists(port_))
+        if (!port || !hk::DeviceObjectExists(port))
             return;
-        auto send = [&](UCHAR minor) { return hk::SendPnp(port_, minor); };
+        auto send = [&](UCHAR minor) { return hk::SendPnp(port, minor); };
         switch (state_)
         {
         case PnpState::Added:
@@ -370,11 +355,10 @@ class Session
             Fail("a request reached the collection after the surprise removal");
         hk::ClearCallFailures();
         failingCalls_.clear();
-        hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
+        PortStack::Remove();
         /* Later opens reach the collection alone. */
         gone_ = false;
         state_ = PnpState::Removed;
-        port_ = nullptr;
     }
 
     void Collection(Input& in)
@@ -385,28 +369,28 @@ class Session
         switch (what % 6)
         {
         case 0:
-            hid_->SetCreateStatus(failure);
-            hid_->SetCreateAnswer(answer);
+            hid->SetCreateStatus(failure);
+            hid->SetCreateAnswer(answer);
             break;
         case 1:
-            hid_->SetManufacturerStatus(failure);
-            hid_->SetManufacturerAnswer(answer);
+            hid->SetManufacturerStatus(failure);
+            hid->SetManufacturerAnswer(answer);
             break;
         case 2:
-            hid_->SetManufacturerBytes(in.Take(in.Byte()));
+            hid->SetManufacturerBytes(in.Take(in.Byte()));
             break;
         case 3:
-            hid_->SetManufacturer(what & 1 ? u"QX7LMN/1" : u"QX7LMN/");
+            hid->SetManufacturer(what & 1 ? u"QX7LMN/1" : u"QX7LMN/");
             break;
         case 4:
-            hid_->SetWriteStatus(failure);
-            hid_->SetWriteAnswer(answer);
+            hid->SetWriteStatus(failure);
+            hid->SetWriteAnswer(answer);
             /* The driver's bound on a report or a query, shortened so that
                its cancel races the collection's late answer. */
             hk::CapKernelTimeouts(std::chrono::microseconds((what & 0x20) ? what % 8 * 25 : 0));
             break;
         case 5:
-            hid_->SetPnpStatus(IRP_MN_START_DEVICE, failure);
+            hid->SetPnpStatus(IRP_MN_START_DEVICE, failure);
             break;
         }
     }
@@ -442,11 +426,11 @@ class Session
         for (auto& file : files_)
             file.reset();
         HandlesOpen();
-        if (port_ && hk::DeviceObjectExists(port_))
+        if (port && hk::DeviceObjectExists(port))
         {
             if (state_ == PnpState::StopPending)
             {
-                hk::SendPnp(port_, IRP_MN_CANCEL_STOP_DEVICE);
+                hk::SendPnp(port, IRP_MN_CANCEL_STOP_DEVICE);
                 state_ = PnpState::Started;
             }
             if (state_ == PnpState::Started)
@@ -457,31 +441,15 @@ class Session
             if (!request->Wait(std::chrono::seconds(5)))
                 Fail("a request never completed");
         requests_.clear();
-        if (hid_->SystemControls() < wmiSent_)
+        if (hid->SystemControls() < wmiSent_)
             Fail("a WMI request did not reach the HID collection");
-        hid_.reset();
-        hk::DeleteDriverObject(driver_);
-
-        auto violations = hk::TakeViolations();
-        if (!violations.empty())
-            Fail(violations.front().c_str());
-        if (hk::OutstandingAllocations())
-            Fail("pool left allocated");
-        if (hk::LiveIrpCount())
-            Fail("requests left");
-        if (hk::OpenKeyHandles())
-            Fail("registry handles left open");
-        if (!hk::SymbolicLinks().empty())
-            Fail("a COM link left behind");
-        if (!hk::Values(hk::SerialCommKey).empty())
-            Fail("a SERIALCOMM value left behind");
+        Unload();
+        for (const std::string& problem : hk::TakeLeftovers().Problems())
+            Fail(problem.c_str());
         hk::ResetBench();
     }
 
-    std::unique_ptr<hk::VelkorHidCollection> hid_;
     hk::WString key_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT port_ = nullptr;
     PnpState state_ = PnpState::Added;
     std::unique_ptr<hk::UserFile> files_[handleCount];
     std::vector<hk::RequestPtr> requests_;
