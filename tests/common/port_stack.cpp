@@ -102,31 +102,6 @@ WString PortStack::Key() const
     return DeviceKey(hid->Pdo());
 }
 
-bool PortStack::IdentityVerified() const
-{
-    return Ext()->IdentityVerified;
-}
-
-void PortStack::ForgetIdentity()
-{
-    Ext()->IdentityVerified = FALSE;
-}
-
-PFILE_OBJECT PortStack::ReportFileObject() const
-{
-    return Ext()->OpenFileObject;
-}
-
-LineStates PortStack::Lines() const
-{
-    return {Ext()->DtrState, Ext()->RtsState};
-}
-
-KeyingMapping PortStack::Mapping() const
-{
-    return {Ext()->KeyFunc, Ext()->PttFunc, (bool)Ext()->KeyLogic, (bool)Ext()->PttLogic};
-}
-
 void PortStack::SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)
 {
     Ext()->KeyFunc = keyFunc;
@@ -135,43 +110,12 @@ void PortStack::SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool 
     Ext()->PttLogic = pttInverted;
 }
 
-ULONG PortStack::BaudRate() const
-{
-    return Ext()->BaudRate;
-}
-
-ULONG PortStack::WaitMask() const
-{
-    return Ext()->WaitMask;
-}
-
-void PortStack::SetWaitMask(ULONG mask)
-{
-    Ext()->WaitMask = mask;
-}
-
-bool PortStack::WaitPending() const
-{
-    return Ext()->PendingWait != nullptr;
-}
-
-bool PortStack::InterfaceSwitchedOn() const
-{
-    return Ext()->InterfaceEnabled;
-}
-
 /* ---- What is left --------------------------------------------------------- */
 
 Leftovers TakeLeftovers()
 {
-    Leftovers left;
-    left.violations = TakeViolations();
-    left.poolBlocks = OutstandingAllocations();
-    left.requests = LiveIrpCount();
-    left.keyHandles = OpenKeyHandles();
-    left.links = SymbolicLinks();
-    left.serialComm = Values(SerialCommKey);
-    return left;
+    return {TakeViolations(), OutstandingAllocations(), LiveIrpCount(),
+            OpenKeyHandles(), SymbolicLinks(),          Values(SerialCommKey)};
 }
 
 std::vector<std::string> Leftovers::Problems(size_t linksAllowed, size_t valuesAllowed) const

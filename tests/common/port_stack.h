@@ -33,8 +33,7 @@ PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status = nullptr,
 
 /* AddDevice for the collection, as Plug and Play calls it; the port on top
    of the collection afterwards, or null when none was added. */
-PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, VelkorHidCollection& hid,
-                       NTSTATUS* status = nullptr);
+PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, VelkorHidCollection& hid, NTSTATUS* status = nullptr);
 
 /* The COM-port interface AddDevice registered for the port. */
 WString InterfaceNameOf(PDEVICE_OBJECT port);
@@ -88,21 +87,51 @@ class PortStack
     }
 
     /* What the port holds. */
-    bool IdentityVerified() const;
+    bool IdentityVerified() const
+    {
+        return Ext()->IdentityVerified;
+    }
     /* As if the device had not proved itself at the open. */
-    void ForgetIdentity();
+    void ForgetIdentity()
+    {
+        Ext()->IdentityVerified = FALSE;
+    }
     /* The open the output reports name. */
-    PFILE_OBJECT ReportFileObject() const;
-    LineStates Lines() const;
-    KeyingMapping Mapping() const;
+    PFILE_OBJECT ReportFileObject() const
+    {
+        return Ext()->OpenFileObject;
+    }
+    LineStates Lines() const
+    {
+        return {Ext()->DtrState, Ext()->RtsState};
+    }
+    KeyingMapping Mapping() const
+    {
+        return {Ext()->KeyFunc, Ext()->PttFunc, (bool)Ext()->KeyLogic, (bool)Ext()->PttLogic};
+    }
     /* Sets the mapping in the running port directly. */
     void SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted);
-    ULONG BaudRate() const;
-    ULONG WaitMask() const;
-    void SetWaitMask(ULONG mask);
-    bool WaitPending() const;
+    ULONG BaudRate() const
+    {
+        return Ext()->BaudRate;
+    }
+    ULONG WaitMask() const
+    {
+        return Ext()->WaitMask;
+    }
+    void SetWaitMask(ULONG mask)
+    {
+        Ext()->WaitMask = mask;
+    }
+    bool WaitPending() const
+    {
+        return Ext()->PendingWait != nullptr;
+    }
     /* The port's own record that its interface is on. */
-    bool InterfaceSwitchedOn() const;
+    bool InterfaceSwitchedOn() const
+    {
+        return Ext()->InterfaceEnabled;
+    }
 
     /* For the driver's own routines; tests ask the questions above. */
     PPORT_EXTENSION Ext() const
