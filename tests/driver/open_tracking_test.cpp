@@ -31,24 +31,32 @@ TEST_F(PortTest, ClosingTheNewestOpenMovesReportsToTheNewestOpenLeft)
         EXPECT_TRUE(write.fileWasOpen);
 }
 
+/* A line change on the keyer's handle whose report the collection holds;
+   meanwhile another thread closes the handle the report names. */
+void CloseDuringReport(hk::VelkorHidCollection& hid, hk::UserFile& keyer, hk::UserFile& named)
+{
+    PFILE_OBJECT namedFile = named.FileObject();
+    hid.SetWriteAnswer(hk::Answer::Held);
+    std::thread key([&] { keyer.DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid.WaitHeld(1));
+    std::thread close([&] { named.Close(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(hid.Closes(), 0u) << "the close overtook the report written for it";
+
+    hid.ReleaseHeld();
+    key.join();
+    close.join();
+    EXPECT_EQ(hid.Closes(), 1u);
+    EXPECT_EQ(hid.Writes().at(0).fileObject, namedFile);
+    EXPECT_TRUE(hid.Writes().at(0).fileWasOpen);
+}
+
 TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfItsOpen)
 {
     SetMapping(1, 2, false, false);
     auto keyer = Open();
     auto newest = Open();
-    hid->SetWriteAnswer(hk::Answer::Held);
-
-    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
-    ASSERT_TRUE(hid->WaitHeld(1));
-    std::thread close([&] { newest->Close(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
-
-    hid->ReleaseHeld();
-    key.join();
-    close.join();
-    EXPECT_EQ(hid->Closes(), 1u);
-    EXPECT_EQ(hid->Writes().at(0).fileObject, newest->FileObject());
+    CloseDuringReport(*hid, *keyer, *newest);
 }
 
 /*
@@ -92,22 +100,7 @@ TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfTheRequestersOwnOpen)
 {
     SetMapping(1, 2, false, false);
     auto keyer = Open();
-    PFILE_OBJECT keyerFile = keyer->FileObject();
-    hid->SetWriteAnswer(hk::Answer::Held);
-
-    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
-    ASSERT_TRUE(hid->WaitHeld(1));
-    /* The program closes its handle from another thread meanwhile. */
-    std::thread close([&] { keyer->Close(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
-
-    hid->ReleaseHeld();
-    key.join();
-    close.join();
-    EXPECT_EQ(hid->Closes(), 1u);
-    EXPECT_EQ(hid->Writes().at(0).fileObject, keyerFile);
-    EXPECT_TRUE(hid->Writes().at(0).fileWasOpen);
+    CloseDuringReport(*hid, *keyer, *keyer);
 }
 
 TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
