@@ -36,6 +36,14 @@ PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, VelkorHidCollection& hid, NTSTATUS
     return top != hid.Pdo() ? top : nullptr;
 }
 
+std::vector<WString> LinkNames()
+{
+    std::vector<WString> names;
+    for (auto& link : SymbolicLinks())
+        names.push_back(link.first);
+    return names;
+}
+
 WString InterfaceNameOf(PDEVICE_OBJECT port)
 {
     const UNICODE_STRING& name = ((PPORT_EXTENSION)port->DeviceExtension)->InterfaceName;

@@ -35,6 +35,9 @@ PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status = nullptr,
    of the collection afterwards, or null when none was added. */
 PDEVICE_OBJECT AddPort(PDRIVER_OBJECT driver, VelkorHidCollection& hid, NTSTATUS* status = nullptr);
 
+/* The name of every DOS device link, in order. */
+std::vector<WString> LinkNames();
+
 /* The COM-port interface AddDevice registered for the port. */
 WString InterfaceNameOf(PDEVICE_OBJECT port);
 

@@ -331,7 +331,7 @@ void Arm(Stack& stack, const Fault& fault)
         hk::FailCall(point.call, InjectedStatus(point), point.ordinal);
         break;
     case PointKind::Lower:
-        lowerFaults.hid = &stack.Hid();
+        lowerFaults.hid = stack.hid.get();
         lowerFaults.armed = true;
         lowerFaults.fired = false;
         lowerFaults.armedRequest = point.lower;

@@ -102,10 +102,6 @@ class Stack : public hk::PortStack
     /* CloseHandle on every handle. */
     void CloseFiles();
 
-    hk::VelkorHidCollection& Hid()
-    {
-        return *hid;
-    }
     /* The step begins: what it sends down is counted from here. */
     void BeginStep();
     /* Whether the collection received a create during the step. */
