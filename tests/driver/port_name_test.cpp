@@ -188,7 +188,8 @@ TEST_F(PortNameTest, LinkThatCouldNotBeDeletedIsDeletedAtTheNextChance)
     hk::FailCall(hk::KernelCall::DeleteSymbolicLink, STATUS_UNSUCCESSFUL, 0);
     hk::SetString(Key(), u"PortName", u"COM12");
     EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"}) << "still known to the driver";
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"})
+        << "still known to the driver";
 
     hk::ClearCallFailures();
     EXPECT_EQ(Republish(), STATUS_SUCCESS);

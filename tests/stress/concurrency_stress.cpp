@@ -248,16 +248,16 @@ int main(int argc, char** argv)
                 "%lu refused once unplugged), %lu PnP requests, %zu rule violations, "
                 "%zu blocks and %zu requests left, %zu links left, %u names left at an unplug, "
                 "%u reports and %lu answers after an unplug, %u failed starts\n",
-                rounds, counters.requests.load(), counters.cancels.load(),
-                counters.reopens.load(), counters.refusedWhenGone.load(), counters.pnp.load(),
-                left.violations.size(), left.poolBlocks, left.requests, left.links.size(), ghosts,
-                lateReports, counters.answeredWhenGone.load(), failedStarts);
+                rounds, counters.requests.load(), counters.cancels.load(), counters.reopens.load(),
+                counters.refusedWhenGone.load(), counters.pnp.load(), left.violations.size(),
+                left.poolBlocks, left.requests, left.links.size(), ghosts, lateReports,
+                counters.answeredWhenGone.load(), failedStarts);
     std::vector<std::string> problems = left.Problems();
     for (const auto& problem : problems)
         std::fprintf(stderr, "%s\n", problem.c_str());
     hk::ResetBench();
-    return problems.empty() && ghosts == 0 && lateReports == 0 &&
-                   counters.answeredWhenGone == 0 && failedStarts == 0
+    return problems.empty() && ghosts == 0 && lateReports == 0 && counters.answeredWhenGone == 0 &&
+                   failedStarts == 0
                ? 0
                : 1;
 }
