@@ -99,11 +99,6 @@ class PortStack
     {
         Ext()->IdentityVerified = FALSE;
     }
-    /* The open the output reports name. */
-    PFILE_OBJECT ReportFileObject() const
-    {
-        return Ext()->OpenFileObject;
-    }
     LineStates Lines() const
     {
         return {Ext()->DtrState, Ext()->RtsState};

@@ -8,7 +8,10 @@
  * removal and removal included), power and WMI requests, changes of what the
  * HID collection answers (failures, strings, completion from another
  * thread), pool failures, registry edits and failing kernel calls.
- * After every input the device is torn down as Windows would, and every
+ * After every input, once no handle is left and the collection answers
+ * again, a device that is there and verified must not be left keyed: the
+ * last report it took, if any, has both lines down under the mapping it was
+ * sent with. Then the device is torn down as Windows would, and every
  * request must have completed once, nothing may be left allocated,
  * published or open, and no kernel rule may have been broken; the
  * sanitizers catch any access after the device object was deleted.
@@ -107,12 +110,17 @@ class Session : hk::PortStack
     {
         int steps = 0;
         while (!in.Empty() && steps++ < 64)
-            Step(in);
+        {
+            /* A program's own writes pass through to the collection too:
+               only what the other steps sent are reports. */
+            bool programWrite = Step(in) % 14 == 4;
+            NoteReports(programWrite);
+        }
         TearDown();
     }
 
   private:
-    void Step(Input& in)
+    uint8_t Step(Input& in)
     {
         uint8_t op = in.Byte();
         uint8_t target = in.Byte();
@@ -208,6 +216,48 @@ class Session : hk::PortStack
             break;
         }
         }
+        return op;
+    }
+
+    /* Every step ends with its requests done, so a report it sent went out
+       under the mapping the port holds now, and the collection answered it
+       as it was told to. */
+    void NoteReports(bool programWrite)
+    {
+        auto writes = hid->Writes();
+        for (size_t i = writesSeen_; i < writes.size() && !programWrite; i++)
+        {
+            if (writesFail_ || !port || writes[i].bytes.size() < 3)
+                continue;
+            hk::KeyingMapping mapping = Mapping();
+            auto down = [](ULONG func, bool inverted) {
+                return (func == 1 || func == 2) && inverted ? 1 : 0;
+            };
+            UCHAR bits = (UCHAR)((down(mapping.pttFunc, mapping.pttInverted) << 1) |
+                                 down(mapping.keyFunc, mapping.keyInverted));
+            lastTaken_ = writes[i].bytes[2];
+            lastTakenDown_ = (UCHAR)(bits ^ 0x03);
+            anyTaken_ = true;
+        }
+        writesSeen_ = writes.size();
+    }
+
+    /* No handle is left. The collection answers again and a program opens
+       and closes the port, as the next one would: a device that may still
+       be keyed hears the lines down then at the latest. */
+    void CheckNotLeftKeyed()
+    {
+        if (!port || !hk::DeviceObjectExists(port) || gone_)
+            return;
+        hid->SetWriteStatus(STATUS_SUCCESS);
+        writesFail_ = false;
+        hid->SetWriteAnswer(hk::Answer::AtOnce);
+        hk::CapKernelTimeouts(std::chrono::microseconds(0));
+        hk::UserFile::Open(hid->Pdo()).reset();
+        NoteReports(false);
+        if (IdentityVerified() && anyTaken_ &&
+            lastTaken_ != lastTakenDown_)
+            Fail("the device was left keyed with no handle open");
     }
 
     /* FlushFileBuffers, and file information queried or set with any class
@@ -384,6 +434,7 @@ class Session : hk::PortStack
             break;
         case 4:
             hid->SetWriteStatus(failure);
+            writesFail_ = failure != STATUS_SUCCESS;
             hid->SetWriteAnswer(answer);
             /* The driver's bound on a report or a query, shortened so that
                its cancel races the collection's late answer. */
@@ -426,6 +477,8 @@ class Session : hk::PortStack
         for (auto& file : files_)
             file.reset();
         HandlesOpen();
+        NoteReports(false);
+        CheckNotLeftKeyed();
         if (port && hk::DeviceObjectExists(port))
         {
             if (state_ == PnpState::StopPending)
@@ -458,6 +511,14 @@ class Session : hk::PortStack
     bool gone_ = false;
     size_t trafficWhenGone_ = 0;
     unsigned wmiSent_ = 0;
+    /* The reports the collection took: how many writes were looked at, and
+       the state byte of the last one taken with the one both lines down
+       give under its mapping. */
+    size_t writesSeen_ = 0;
+    bool writesFail_ = false;
+    bool anyTaken_ = false;
+    UCHAR lastTaken_ = 0;
+    UCHAR lastTakenDown_ = 0;
 };
 
 } // namespace
