@@ -3,9 +3,6 @@
 namespace hk
 {
 
-const wchar_t ServiceKeyPath[] =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial";
-
 void StoreSettings(const WString& key, const WString& portName)
 {
     SetString(key, u"PortName", portName);
@@ -15,12 +12,12 @@ void StoreSettings(const WString& key, const WString& portName)
     SetDword(key, u"PttLogic", 0);
 }
 
-PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status, const wchar_t* serviceKey)
+PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status, bool serviceKey)
 {
     PDRIVER_OBJECT driver = CreateDriverObject(L"\\Driver\\vkserial");
     UNICODE_STRING path;
-    if (serviceKey)
-        RtlInitUnicodeString(&path, serviceKey);
+    RtlInitUnicodeString(&path,
+                         L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
     NTSTATUS entered = DriverEntry(driver, serviceKey ? &path : nullptr);
     if (status)
         *status = entered;
@@ -60,7 +57,7 @@ std::string Narrow(const WString& text)
 
 /* ---- The stack ------------------------------------------------------------ */
 
-NTSTATUS PortStack::Build(ULONG ioFlags, const wchar_t* serviceKey)
+NTSTATUS PortStack::Build(ULONG ioFlags, bool serviceKey)
 {
     hid = std::make_unique<VelkorHidCollection>(ioFlags);
     StoreSettings(Key());

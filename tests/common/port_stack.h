@@ -20,16 +20,13 @@
 namespace hk
 {
 
-/* The service key the loader hands DriverEntry. */
-extern const wchar_t ServiceKeyPath[];
-
 /* The five values the installer writes into a device's hardware key. */
 void StoreSettings(const WString& key, const WString& portName = u"COM5");
 
 /* A driver object for vkserial and its DriverEntry, with the service key
-   (or none: the driver then keeps no record of the names it gave). */
-PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status = nullptr,
-                              const wchar_t* serviceKey = ServiceKeyPath);
+   the loader passes (or none: the driver keeps no record of the names it
+   gave). */
+PDRIVER_OBJECT LoadPortDriver(NTSTATUS* status = nullptr, bool serviceKey = true);
 
 /* AddDevice for the collection, as Plug and Play calls it; the port on top
    of the collection afterwards, or null when none was added. */
@@ -57,11 +54,6 @@ struct KeyingMapping
     ULONG pttFunc;
     bool keyInverted;
     bool pttInverted;
-    bool operator==(const KeyingMapping& other) const
-    {
-        return keyFunc == other.keyFunc && pttFunc == other.pttFunc &&
-               keyInverted == other.keyInverted && pttInverted == other.pttInverted;
-    }
 };
 
 class PortStack
@@ -69,7 +61,7 @@ class PortStack
   public:
     /* The collection (with that I/O method) with all five values in its
        key, and the driver loaded; returns DriverEntry's status. */
-    NTSTATUS Build(ULONG ioFlags = DO_BUFFERED_IO, const wchar_t* serviceKey = ServiceKeyPath);
+    NTSTATUS Build(ULONG ioFlags = DO_BUFFERED_IO, bool serviceKey = true);
     NTSTATUS Add();
     NTSTATUS Start();
     /* IRP_MN_REMOVE_DEVICE: the port detaches and its device object goes

@@ -71,40 +71,16 @@ VelkorHidCollection::~VelkorHidCollection()
     DeleteDriverObject(driver_);
 }
 
-size_t VelkorHidCollection::OpenCount()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return openFiles_.size();
-}
-
-bool VelkorHidCollection::IsOpen(PFILE_OBJECT file)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return openFiles_.count(file) != 0;
-}
-
 void VelkorHidCollection::SetManufacturer(const std::u16string& text)
 {
     std::lock_guard<std::mutex> guard(lock_);
     manufacturer_ = Utf16Bytes(text);
 }
 
-void VelkorHidCollection::ClearWrites()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    writes_.clear();
-}
-
 void VelkorHidCollection::SetPnpStatus(UCHAR minor, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(lock_);
     pnpStatus_[minor] = status;
-}
-
-size_t VelkorHidCollection::HeldCount()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return held_.size();
 }
 
 bool VelkorHidCollection::WaitHeld(size_t n, std::chrono::milliseconds timeout)

@@ -61,8 +61,14 @@ class VelkorHidCollection
     {
         Store(createAnswer_, answer);
     }
-    size_t OpenCount();
-    bool IsOpen(PFILE_OBJECT file);
+    size_t OpenCount()
+    {
+        return Locked(openFiles_).size();
+    }
+    bool IsOpen(PFILE_OBJECT file)
+    {
+        return Locked(openFiles_).count(file) != 0;
+    }
 
     /* The manufacturer string: text (terminated), raw bytes, or a failure. */
     void SetManufacturer(const std::u16string& text);
@@ -101,7 +107,10 @@ class VelkorHidCollection
     {
         return Locked(writes_);
     }
-    void ClearWrites();
+    void ClearWrites()
+    {
+        Store(writes_, std::vector<WriteRecord>());
+    }
 
     /* Everything else that reaches the collection. */
     std::vector<ULONG> DeviceControls()
@@ -138,7 +147,10 @@ class VelkorHidCollection
 
     /* Held requests: how many, and letting them go. A held request is
        cancellable; CancelledCount says how many were cancelled. */
-    size_t HeldCount();
+    size_t HeldCount()
+    {
+        return Locked(held_).size();
+    }
     unsigned CancelledCount()
     {
         return Locked(cancelled_);

@@ -211,7 +211,7 @@ TEST(AddDevice, FailedInterfaceRegistrationLeavesNoDevice)
     hk::ResetBench();
     {
         hk::VelkorHidCollection hid;
-        PDRIVER_OBJECT driver = hk::LoadPortDriver(nullptr, nullptr);
+        PDRIVER_OBJECT driver = hk::LoadPortDriver(nullptr, false);
         hk::FailCall(hk::KernelCall::RegisterInterface, STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(hk::TopOfStack(hid.Pdo()), hid.Pdo());

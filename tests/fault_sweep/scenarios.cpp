@@ -83,7 +83,9 @@ bool NothingPublished(const Fault* fault)
 
 bool SettingsAre(Stack& stack, ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)
 {
-    return stack.Mapping() == hk::KeyingMapping{keyFunc, pttFunc, keyInverted, pttInverted};
+    hk::KeyingMapping mapping = stack.Mapping();
+    return mapping.keyFunc == keyFunc && mapping.pttFunc == pttFunc &&
+           mapping.keyInverted == keyInverted && mapping.pttInverted == pttInverted;
 }
 
 void PrepareAdded(Stack& stack, Problems& problems)

@@ -99,7 +99,7 @@ class Session : hk::PortStack
     Session()
     {
         hk::ResetBench();
-        Build(DO_BUFFERED_IO, nullptr);
+        Build(DO_BUFFERED_IO, false);
         hid->SetThreadDelay(std::chrono::microseconds(0));
         key_ = Key();
         if (!NT_SUCCESS(Add()))

@@ -175,7 +175,7 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
 {
     RoundResult result;
     hk::PortStack stack;
-    stack.Build(DO_BUFFERED_IO, nullptr);
+    stack.Build(DO_BUFFERED_IO, false);
     stack.Add();
     auto& hid = stack.hid;
     PDEVICE_OBJECT port = stack.port;
