@@ -29,11 +29,6 @@ hk::WString Keyer::StoredName() const
     return hk::StringOf(value);
 }
 
-hk::WString Keyer::Interface() const
-{
-    return hk::InterfaceNameOf(port);
-}
-
 void PortTest::BuildStack(ULONG ioFlags)
 {
     ASSERT_EQ(Build(ioFlags), STATUS_SUCCESS);

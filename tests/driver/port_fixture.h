@@ -24,7 +24,10 @@ struct Keyer
     void Unplug();
     /* Its stored PortName, and its interface's name. */
     hk::WString StoredName() const;
-    hk::WString Interface() const;
+    hk::WString Interface() const
+    {
+        return hk::InterfaceNameOf(port);
+    }
 
     hk::VelkorHidCollection hid;
     PDEVICE_OBJECT port = nullptr;

@@ -371,11 +371,6 @@ Stack::Stack(Answering answering)
         routine = CountingDispatch;
 }
 
-Stack::~Stack()
-{
-    TearDown();
-}
-
 void Stack::BeginStep()
 {
     createsBeforeStep_ = lowerFaults.seen[LowerRequest::Create];
@@ -384,16 +379,6 @@ void Stack::BeginStep()
 bool Stack::CreateReachedHid() const
 {
     return lowerFaults.seen[LowerRequest::Create] != createsBeforeStep_;
-}
-
-NTSTATUS Stack::Stop()
-{
-    return hk::SendPnp(port, IRP_MN_STOP_DEVICE);
-}
-
-NTSTATUS Stack::SurpriseRemove()
-{
-    return hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
 }
 
 NTSTATUS Stack::Open()

@@ -92,10 +92,19 @@ class Stack : public hk::PortStack
 {
   public:
     explicit Stack(Answering answering);
-    ~Stack();
+    ~Stack()
+    {
+        TearDown();
+    }
 
-    NTSTATUS Stop();
-    NTSTATUS SurpriseRemove();
+    NTSTATUS Stop()
+    {
+        return hk::SendPnp(port, IRP_MN_STOP_DEVICE);
+    }
+    NTSTATUS SurpriseRemove()
+    {
+        return hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
+    }
     /* Opens a handle through the COM name; kept until Close or TearDown. */
     NTSTATUS Open();
     hk::UserFile* File(size_t index = 0);
