@@ -4,11 +4,7 @@
  * the collection must have received one report per change, in order. Run
  * under callgrind by callgrind.sh, which prints the instructions per change.
  */
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,23 +28,11 @@ int main(int argc, char** argv)
 {
     long count = argc > 1 ? std::atol(argv[1]) : 1000;
     hk::ResetBench();
-    hk::VelkorHidCollection hid(DO_BUFFERED_IO);
-    hk::WString key = hk::DeviceKey(hid.Pdo());
-    hk::SetString(key, u"PortName", u"COM5");
-    hk::SetDword(key, u"KeyFunc", 1);
-    hk::SetDword(key, u"PttFunc", 2);
-    hk::SetDword(key, u"KeyLogic", 0);
-    hk::SetDword(key, u"PttLogic", 0);
-
-    PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
-    if (DriverEntry(driver, &path) != STATUS_SUCCESS ||
-        hk::CallAddDevice(driver, hid.Pdo()) != STATUS_SUCCESS)
+    hk::PortStack stack;
+    if (stack.Build() != STATUS_SUCCESS || stack.Add() != STATUS_SUCCESS ||
+        stack.Start() != STATUS_SUCCESS)
         return 1;
-    PDEVICE_OBJECT port = hk::TopOfStack(hid.Pdo());
-    if (hk::SendPnp(port, IRP_MN_START_DEVICE) != STATUS_SUCCESS)
-        return 1;
+    hk::VelkorHidCollection& hid = *stack.hid;
 
     auto file = hk::UserFile::Open(hid.Pdo());
     hid.ClearWrites();
@@ -60,12 +44,15 @@ int main(int argc, char** argv)
     for (size_t i = 0; inOrder && i < writes.size(); ++i)
         inOrder = writes[i].bytes.size() == 9 && writes[i].bytes[2] == (i % 2 ? 0x03 : 0x02);
     file->Close();
-    hk::SendPnp(port, IRP_MN_REMOVE_DEVICE);
-    hk::DeleteDriverObject(driver);
+    stack.Remove();
+    stack.Unload();
     if (!ok || !inOrder) {
         std::printf("line_changes: %zu reports for %ld changes, %s\n", writes.size(), count,
                     ok ? "in order?" : "a change failed");
         return 1;
     }
-    return 0;
+    std::vector<std::string> problems = hk::TakeLeftovers().Problems();
+    for (const std::string& problem : problems)
+        std::printf("line_changes: %s\n", problem.c_str());
+    return problems.empty() ? 0 : 1;
 }

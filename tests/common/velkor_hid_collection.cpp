@@ -71,148 +71,16 @@ VelkorHidCollection::~VelkorHidCollection()
     DeleteDriverObject(driver_);
 }
 
-void VelkorHidCollection::SetCreateStatus(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    createStatus_ = status;
-}
-
-void VelkorHidCollection::SetCreateAnswer(Answer answer)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    createAnswer_ = answer;
-}
-
-size_t VelkorHidCollection::OpenCount()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return openFiles_.size();
-}
-
-bool VelkorHidCollection::IsOpen(PFILE_OBJECT file)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return openFiles_.count(file) != 0;
-}
-
 void VelkorHidCollection::SetManufacturer(const std::u16string& text)
 {
     std::lock_guard<std::mutex> guard(lock_);
     manufacturer_ = Utf16Bytes(text);
 }
 
-void VelkorHidCollection::SetManufacturerBytes(const Bytes& bytes)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    manufacturer_ = bytes;
-}
-
-void VelkorHidCollection::SetManufacturerStatus(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    manufacturerStatus_ = status;
-}
-
-void VelkorHidCollection::SetManufacturerAnswer(Answer answer)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    manufacturerAnswer_ = answer;
-}
-
-unsigned VelkorHidCollection::ManufacturerQueries()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return manufacturerQueries_;
-}
-
-PFILE_OBJECT VelkorHidCollection::LastQueryFileObject()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return lastQueryFile_;
-}
-
-void VelkorHidCollection::SetThreadDelay(std::chrono::microseconds delay)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    threadDelay_ = delay;
-}
-
-void VelkorHidCollection::SetWriteStatus(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    writeStatus_ = status;
-}
-
-void VelkorHidCollection::SetWriteAnswer(Answer answer)
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    writeAnswer_ = answer;
-}
-
-std::vector<WriteRecord> VelkorHidCollection::Writes()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return writes_;
-}
-
-void VelkorHidCollection::ClearWrites()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    writes_.clear();
-}
-
-std::vector<ULONG> VelkorHidCollection::DeviceControls()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return controls_;
-}
-
-unsigned VelkorHidCollection::Reads()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return reads_;
-}
-
-unsigned VelkorHidCollection::Flushes()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return flushes_;
-}
-
-unsigned VelkorHidCollection::Cleanups()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return cleanups_;
-}
-
-unsigned VelkorHidCollection::Closes()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return closes_;
-}
-
-std::vector<UCHAR> VelkorHidCollection::PnpMinors()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return pnpMinors_;
-}
-
-unsigned VelkorHidCollection::SystemControls()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return systemControls_;
-}
-
 void VelkorHidCollection::SetPnpStatus(UCHAR minor, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(lock_);
     pnpStatus_[minor] = status;
-}
-
-size_t VelkorHidCollection::HeldCount()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return held_.size();
 }
 
 bool VelkorHidCollection::WaitHeld(size_t n, std::chrono::milliseconds timeout)
@@ -250,12 +118,6 @@ void VelkorHidCollection::CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         collection->cancelled_++;
     }
     collection->Complete(Irp, STATUS_CANCELLED, 0);
-}
-
-unsigned VelkorHidCollection::CancelledCount()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return cancelled_;
 }
 
 void VelkorHidCollection::ReleaseHeld()

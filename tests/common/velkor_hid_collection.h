@@ -53,54 +53,134 @@ class VelkorHidCollection
     }
 
     /* Opens. */
-    void SetCreateStatus(NTSTATUS status);
-    void SetCreateAnswer(Answer answer);
-    size_t OpenCount();
-    bool IsOpen(PFILE_OBJECT file);
+    void SetCreateStatus(NTSTATUS status)
+    {
+        Store(createStatus_, status);
+    }
+    void SetCreateAnswer(Answer answer)
+    {
+        Store(createAnswer_, answer);
+    }
+    size_t OpenCount()
+    {
+        return Locked(openFiles_).size();
+    }
+    bool IsOpen(PFILE_OBJECT file)
+    {
+        return Locked(openFiles_).count(file) != 0;
+    }
 
     /* The manufacturer string: text (terminated), raw bytes, or a failure. */
     void SetManufacturer(const std::u16string& text);
-    void SetManufacturerBytes(const Bytes& bytes);
-    void SetManufacturerStatus(NTSTATUS status);
-    void SetManufacturerAnswer(Answer answer);
-    unsigned ManufacturerQueries();
+    void SetManufacturerBytes(const Bytes& bytes)
+    {
+        Store(manufacturer_, bytes);
+    }
+    void SetManufacturerStatus(NTSTATUS status)
+    {
+        Store(manufacturerStatus_, status);
+    }
+    void SetManufacturerAnswer(Answer answer)
+    {
+        Store(manufacturerAnswer_, answer);
+    }
+    unsigned ManufacturerQueries()
+    {
+        return Locked(manufacturerQueries_);
+    }
     /* The file object the last query carried. */
-    PFILE_OBJECT LastQueryFileObject();
+    PFILE_OBJECT LastQueryFileObject()
+    {
+        return Locked(lastQueryFile_);
+    }
 
     /* Writes (output reports and passed-down writes). */
-    void SetWriteStatus(NTSTATUS status);
-    void SetWriteAnswer(Answer answer);
-    std::vector<WriteRecord> Writes();
-    void ClearWrites();
+    void SetWriteStatus(NTSTATUS status)
+    {
+        Store(writeStatus_, status);
+    }
+    void SetWriteAnswer(Answer answer)
+    {
+        Store(writeAnswer_, answer);
+    }
+    std::vector<WriteRecord> Writes()
+    {
+        return Locked(writes_);
+    }
+    void ClearWrites()
+    {
+        Store(writes_, std::vector<WriteRecord>());
+    }
 
     /* Everything else that reaches the collection. */
-    std::vector<ULONG> DeviceControls();
-    unsigned Reads();
-    unsigned Flushes();
-    unsigned Cleanups();
-    unsigned Closes();
-    std::vector<UCHAR> PnpMinors();
+    std::vector<ULONG> DeviceControls()
+    {
+        return Locked(controls_);
+    }
+    unsigned Reads()
+    {
+        return Locked(reads_);
+    }
+    unsigned Flushes()
+    {
+        return Locked(flushes_);
+    }
+    unsigned Cleanups()
+    {
+        return Locked(cleanups_);
+    }
+    unsigned Closes()
+    {
+        return Locked(closes_);
+    }
+    std::vector<UCHAR> PnpMinors()
+    {
+        return Locked(pnpMinors_);
+    }
     /* WMI requests (IRP_MJ_SYSTEM_CONTROL): counted and completed with the
        status they came with, as a device that provides no WMI data does. */
-    unsigned SystemControls();
+    unsigned SystemControls()
+    {
+        return Locked(systemControls_);
+    }
     void SetPnpStatus(UCHAR minor, NTSTATUS status);
 
     /* Held requests: how many, and letting them go. A held request is
        cancellable; CancelledCount says how many were cancelled. */
-    size_t HeldCount();
-    unsigned CancelledCount();
+    size_t HeldCount()
+    {
+        return Locked(held_).size();
+    }
+    unsigned CancelledCount()
+    {
+        return Locked(cancelled_);
+    }
     void ReleaseHeld();
     void FailHeld(NTSTATUS status);
     /* Waits until at least n requests are held. */
     bool WaitHeld(size_t n, std::chrono::milliseconds timeout = 5000ms);
 
     /* How long FromThread answers wait before completing (default 20 ms). */
-    void SetThreadDelay(std::chrono::microseconds delay);
+    void SetThreadDelay(std::chrono::microseconds delay)
+    {
+        Store(threadDelay_, delay);
+    }
 
     /* For the dispatch routine. */
     NTSTATUS Dispatch(PIRP irp);
 
   private:
+    /* A field read or written under the collection's lock. */
+    template <typename T> T Locked(const T& field)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        return field;
+    }
+    template <typename T> void Store(T& field, const T& value)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        field = value;
+    }
     struct Held
     {
         PIRP irp;

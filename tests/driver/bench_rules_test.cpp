@@ -5,15 +5,14 @@
  */
 #include <gtest/gtest.h>
 
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
+#include <port_stack.h>
 
 #include <thread>
 
 namespace
 {
 
+using hk::LinkNames;
 using hk::WString;
 
 NTSTATUS CreateLink(const wchar_t* name)
@@ -29,14 +28,6 @@ NTSTATUS DeleteLink(const wchar_t* name)
     UNICODE_STRING link;
     RtlInitUnicodeString(&link, name);
     return IoDeleteSymbolicLink(&link);
-}
-
-std::vector<WString> LinkNames()
-{
-    std::vector<WString> names;
-    for (auto& link : hk::SymbolicLinks())
-        names.push_back(link.first);
-    return names;
 }
 
 class BenchRules : public ::testing::Test

@@ -48,7 +48,7 @@ TEST_F(IdentityTest, MismatchStillOpensWithTheStatusTheHidStackGave)
     auto file = Open(&status);
     ASSERT_TRUE(file);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     /* Serial requests are still served. */
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
 }
@@ -56,21 +56,21 @@ TEST_F(IdentityTest, MismatchStillOpensWithTheStatusTheHidStackGave)
 TEST_F(IdentityTest, FailedQueryKeepsTheEarlierVerdict)
 {
     auto verified = Open();
-    ASSERT_TRUE(Ext()->IdentityVerified);
+    ASSERT_TRUE(IdentityVerified());
 
     hid->SetManufacturerStatus(STATUS_DEVICE_NOT_CONNECTED);
     NTSTATUS status;
     auto second = Open(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(Ext()->IdentityVerified);
+    EXPECT_TRUE(IdentityVerified());
 
     hid->SetManufacturerStatus(STATUS_SUCCESS);
     hid->SetManufacturer(u"Other");
     auto third = Open();
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     hid->SetManufacturerStatus(STATUS_DEVICE_NOT_CONNECTED);
     auto fourth = Open();
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
 }
 
 TEST_F(IdentityTest, QueryAnsweredLaterFromAnotherThreadIsAwaited)
@@ -117,7 +117,7 @@ TEST_F(IdentityTest, QueryGoesOutOnTheOpenBeingCheckedAndLeavesItFreeToClose)
         ASSERT_TRUE(second);
         EXPECT_EQ(hid->LastQueryFileObject(), second->FileObject())
             << "a second program's open is checked on its own open, not the first's";
-        EXPECT_TRUE(Ext()->IdentityVerified);
+        EXPECT_TRUE(IdentityVerified());
 
         unsigned closes = hid->Closes();
         second->Close();

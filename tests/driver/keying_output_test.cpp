@@ -95,8 +95,7 @@ TEST_F(PortTest, ReportIsNineBytesAtOffsetZeroInTheContextOfTheOpen)
 TEST_F(PortTest, ReportReachesACollectionWithDirectIo)
 {
     RemovePort();
-    hid.reset();
-    hk::DeleteDriverObject(driver);
+    Unload();
     BuildStack(DO_DIRECT_IO);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
 
@@ -124,9 +123,9 @@ TEST_F(PortTest, FailedOrRefusedReportsAreNotTheApplicationsConcern)
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
 
     /* An unverified device records the line but reports nothing. */
-    Ext()->IdentityVerified = FALSE;
+    ForgetIdentity();
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_RTS), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->RtsState, 1);
+    EXPECT_EQ(Lines().rts, 1);
     EXPECT_EQ(hid->Writes().size(), 1u);
 }
 

@@ -20,10 +20,10 @@ class SettingsTest : public OpenPortTest
 
 TEST_F(SettingsTest, StartTookTheStoredMapping)
 {
-    EXPECT_EQ(Ext()->KeyFunc, 1u);
-    EXPECT_EQ(Ext()->PttFunc, 2u);
-    EXPECT_FALSE(Ext()->KeyLogic);
-    EXPECT_FALSE(Ext()->PttLogic);
+    EXPECT_EQ(Mapping().keyFunc, 1u);
+    EXPECT_EQ(Mapping().pttFunc, 2u);
+    EXPECT_FALSE(Mapping().keyInverted);
+    EXPECT_FALSE(Mapping().pttInverted);
 }
 
 TEST_F(SettingsTest, ReloadSendsNothingAndTheNextLineChangeUsesTheNewMapping)
@@ -48,8 +48,8 @@ TEST_F(SettingsTest, OnlyOneMeansInvertedAndOnlyOneOrTwoSelectALine)
     hk::SetDword(Key(), u"KeyFunc", 3);
     hk::SetDword(Key(), u"PttFunc", 0);
     EXPECT_EQ(Reload(), STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->KeyLogic);
-    EXPECT_FALSE(Ext()->PttLogic);
+    EXPECT_FALSE(Mapping().keyInverted);
+    EXPECT_FALSE(Mapping().pttInverted);
     file->DeviceControl(IOCTL_SERIAL_SET_DTR);
     file->DeviceControl(IOCTL_SERIAL_SET_RTS);
     EXPECT_EQ(States(), (std::vector<UCHAR>{0x03, 0x03}));
@@ -62,9 +62,9 @@ TEST_F(SettingsTest, MissingValueStopsTheReloadWhereItIs)
     hk::SetDword(Key(), u"KeyFunc", 2);
     hk::SetDword(Key(), u"PttFunc", 1);
     EXPECT_EQ(Reload(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(Ext()->KeyLogic);
-    EXPECT_EQ(Ext()->KeyFunc, 1u) << "values after the missing one keep their earlier state";
-    EXPECT_EQ(Ext()->PttFunc, 2u);
+    EXPECT_TRUE(Mapping().keyInverted);
+    EXPECT_EQ(Mapping().keyFunc, 1u) << "values after the missing one keep their earlier state";
+    EXPECT_EQ(Mapping().pttFunc, 2u);
 }
 
 TEST_F(SettingsTest, PortNameIsNotPartOfTheSettings)
@@ -80,18 +80,18 @@ TEST_F(SettingsTest, ValuesOfTheWrongSizeNeverSpillIntoEachOther)
     hk::SetValue(Key(), u"PttLogic", REG_BINARY, Bytes{});
     hk::SetValue(Key(), u"KeyFunc", REG_BINARY, Bytes{2, 0});
     EXPECT_EQ(Reload(), STATUS_SUCCESS);
-    EXPECT_TRUE(Ext()->KeyLogic);
-    EXPECT_FALSE(Ext()->PttLogic) << "empty data must not inherit KeyLogic's 1";
-    EXPECT_EQ(Ext()->KeyFunc, 2u);
+    EXPECT_TRUE(Mapping().keyInverted);
+    EXPECT_FALSE(Mapping().pttInverted) << "empty data must not inherit KeyLogic's 1";
+    EXPECT_EQ(Mapping().keyFunc, 2u);
 
     /* Longer data is refused, not truncated. */
     hk::SetValue(Key(), u"KeyFunc", 11 /* REG_QWORD */, Bytes{1, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(Reload(), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Ext()->KeyFunc, 2u);
+    EXPECT_EQ(Mapping().keyFunc, 2u);
     hk::SetValue(Key(), u"PttFunc", REG_BINARY, Bytes(4096, 0xFF));
     hk::SetDword(Key(), u"KeyFunc", 1);
     EXPECT_EQ(Reload(), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(Ext()->PttFunc, 2u);
+    EXPECT_EQ(Mapping().pttFunc, 2u);
 }
 
 TEST_F(SettingsTest, ReloadFailuresLeaveTheSettingsAlone)
@@ -99,19 +99,19 @@ TEST_F(SettingsTest, ReloadFailuresLeaveTheSettingsAlone)
     hk::SetDword(Key(), u"KeyFunc", 2);
     hk::FailCall(hk::KernelCall::OpenDeviceKey, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Reload(), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Ext()->KeyFunc, 1u);
+    EXPECT_EQ(Mapping().keyFunc, 1u);
 
     hk::FailAllocationsWithTag(hk::PoolTag("Wdm "), true);
     EXPECT_EQ(Reload(), STATUS_INSUFFICIENT_RESOURCES);
     hk::FailAllocationsWithTag(hk::PoolTag("Wdm "), false);
-    EXPECT_EQ(Ext()->KeyFunc, 1u);
+    EXPECT_EQ(Mapping().keyFunc, 1u);
 }
 
 TEST_F(SettingsTest, ReloadIsServedForAnUnverifiedDeviceAndKeepsTheHandOver)
 {
     hid->SetManufacturer(u"Someone else");
     auto other = Open();
-    ASSERT_FALSE(Ext()->IdentityVerified);
+    ASSERT_FALSE(IdentityVerified());
     file->DeviceControl(CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_BUFFERED, FILE_ANY_ACCESS));
     EXPECT_EQ(other->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
     EXPECT_EQ(file->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
@@ -133,8 +133,7 @@ TEST(HardwareKeyAccess, KeyOpenedForStandardReadOnlyCannotBeQueried)
         EXPECT_EQ(ReadRegistryValue(key, L"KeyFunc", &value, sizeof(value)), STATUS_ACCESS_DENIED);
         ZwClose(key);
     }
-    EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>());
-    EXPECT_EQ(hk::OutstandingAllocations(), 0u);
+    EXPECT_EQ(hk::TakeLeftovers().Problems(), std::vector<std::string>());
     hk::ResetBench();
 }
 

@@ -31,24 +31,32 @@ TEST_F(PortTest, ClosingTheNewestOpenMovesReportsToTheNewestOpenLeft)
         EXPECT_TRUE(write.fileWasOpen);
 }
 
+/* A line change on the keyer's handle whose report the collection holds;
+   meanwhile another thread closes the handle the report names. */
+void CloseDuringReport(hk::VelkorHidCollection& hid, hk::UserFile& keyer, hk::UserFile& named)
+{
+    PFILE_OBJECT namedFile = named.FileObject();
+    hid.SetWriteAnswer(hk::Answer::Held);
+    std::thread key([&] { keyer.DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    ASSERT_TRUE(hid.WaitHeld(1));
+    std::thread close([&] { named.Close(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(hid.Closes(), 0u) << "the close overtook the report written for it";
+
+    hid.ReleaseHeld();
+    key.join();
+    close.join();
+    EXPECT_EQ(hid.Closes(), 1u);
+    EXPECT_EQ(hid.Writes().at(0).fileObject, namedFile);
+    EXPECT_TRUE(hid.Writes().at(0).fileWasOpen);
+}
+
 TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfItsOpen)
 {
     SetMapping(1, 2, false, false);
     auto keyer = Open();
     auto newest = Open();
-    hid->SetWriteAnswer(hk::Answer::Held);
-
-    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
-    ASSERT_TRUE(hid->WaitHeld(1));
-    std::thread close([&] { newest->Close(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
-
-    hid->ReleaseHeld();
-    key.join();
-    close.join();
-    EXPECT_EQ(hid->Closes(), 1u);
-    EXPECT_EQ(hid->Writes().at(0).fileObject, newest->FileObject());
+    CloseDuringReport(*hid, *keyer, *newest);
 }
 
 /*
@@ -80,7 +88,7 @@ TEST_F(PortTest, ReportHeldByTheCollectionDoesNotHoldBackANewOpen)
     key.join();
     open.join();
     ASSERT_TRUE(late);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     hid->SetWriteAnswer(hk::Answer::AtOnce);
     keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
     EXPECT_EQ(hid->Writes().size(), 1u) << "the verdict of the latest open decides";
@@ -92,22 +100,7 @@ TEST_F(PortTest, ReportInFlightHoldsOffTheCloseOfTheRequestersOwnOpen)
 {
     SetMapping(1, 2, false, false);
     auto keyer = Open();
-    PFILE_OBJECT keyerFile = keyer->FileObject();
-    hid->SetWriteAnswer(hk::Answer::Held);
-
-    std::thread key([&] { keyer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
-    ASSERT_TRUE(hid->WaitHeld(1));
-    /* The program closes its handle from another thread meanwhile. */
-    std::thread close([&] { keyer->Close(); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(hid->Closes(), 0u) << "the close overtook the report written for it";
-
-    hid->ReleaseHeld();
-    key.join();
-    close.join();
-    EXPECT_EQ(hid->Closes(), 1u);
-    EXPECT_EQ(hid->Writes().at(0).fileObject, keyerFile);
-    EXPECT_TRUE(hid->Writes().at(0).fileWasOpen);
+    CloseDuringReport(*hid, *keyer, *keyer);
 }
 
 TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
@@ -125,7 +118,7 @@ TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
     hid->ReleaseHeld();
     opener.join();
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_TRUE(Ext()->IdentityVerified);
+    EXPECT_TRUE(IdentityVerified());
     file->DeviceControl(IOCTL_SERIAL_SET_DTR);
     EXPECT_EQ(hid->Writes().at(0).fileObject, file->FileObject());
 }
@@ -159,14 +152,14 @@ TEST_F(PortTest, RunningOutOfPoolNeverProceedsAndLeaksNothing)
     hk::FailAllocationNumber(2); /* the query buffer */
     auto file = Open(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
 
     hk::FailAllocationNumber(3); /* the query request */
     auto second = Open(&status);
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
     auto third = Open(&status);
-    EXPECT_TRUE(Ext()->IdentityVerified);
+    EXPECT_TRUE(IdentityVerified());
 
     hk::FailAllocationNumber(1); /* the report */
     EXPECT_EQ(third->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
@@ -234,8 +227,8 @@ TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
     logger->Close();
     EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x03}));
     EXPECT_EQ(hid->Writes().back().fileObject, loggerFile);
-    EXPECT_EQ(Ext()->DtrState, 0);
-    EXPECT_EQ(Ext()->RtsState, 0);
+    EXPECT_EQ(Lines().dtr, 0);
+    EXPECT_EQ(Lines().rts, 0);
 
     /* Under Wine: PTT inverted, another open newer than the keyer, and the
        keyer's handle closed with no cleanup. */
@@ -255,7 +248,7 @@ TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
     stranger->Close();
     newer->Close();
     EXPECT_EQ(hid->Writes().size(), 5u) << "an unverified device got a report";
-    EXPECT_EQ(Ext()->DtrState, 0);
+    EXPECT_EQ(Lines().dtr, 0);
 }
 
 /*
@@ -279,7 +272,7 @@ TEST_F(PortTest, ADeviceThatStopsAnsweringHoldsNothingPastTheBound)
     NTSTATUS status = STATUS_PENDING;
     auto late = Open(&status);
     EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_FALSE(IdentityVerified());
     EXPECT_EQ(hid->CancelledCount(), 2u);
     EXPECT_EQ(hid->HeldCount(), 0u);
 

@@ -7,21 +7,13 @@ void PortTest::SetUp()
     ASSERT_EQ(Start(), STATUS_SUCCESS);
 }
 
-void StoreSettings(const hk::WString& key, const hk::WString& portName)
-{
-    hk::SetString(key, u"PortName", portName);
-    hk::SetDword(key, u"KeyFunc", 1);
-    hk::SetDword(key, u"PttFunc", 2);
-    hk::SetDword(key, u"KeyLogic", 0);
-    hk::SetDword(key, u"PttLogic", 0);
-}
-
 Keyer::Keyer(PDRIVER_OBJECT driver, const char16_t* instancePath, const hk::WString& portName)
     : hid(DO_BUFFERED_IO, instancePath)
 {
-    StoreSettings(hk::DeviceKey(hid.Pdo()), portName);
-    EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_SUCCESS);
-    port = hk::TopOfStack(hid.Pdo());
+    hk::StoreSettings(hk::DeviceKey(hid.Pdo()), portName);
+    NTSTATUS status;
+    port = hk::AddPort(driver, hid, &status);
+    EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 void Keyer::Unplug()
@@ -37,51 +29,24 @@ hk::WString Keyer::StoredName() const
     return hk::StringOf(value);
 }
 
-hk::WString Keyer::Interface() const
-{
-    const UNICODE_STRING& name = ((PPORT_EXTENSION)port->DeviceExtension)->InterfaceName;
-    return hk::WString((const char16_t*)name.Buffer, name.Length / 2);
-}
-
 void PortTest::BuildStack(ULONG ioFlags)
 {
-    hid = std::make_unique<hk::VelkorHidCollection>(ioFlags);
-    StoreSettings(Key(), u"COM5");
-
-    driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
-    ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
-    ASSERT_EQ(hk::CallAddDevice(driver, hid->Pdo()), STATUS_SUCCESS);
-    port = hk::TopOfStack(hid->Pdo());
-}
-
-NTSTATUS PortTest::Start()
-{
-    return hk::SendPnp(port, IRP_MN_START_DEVICE);
+    ASSERT_EQ(Build(ioFlags), STATUS_SUCCESS);
+    ASSERT_EQ(Add(), STATUS_SUCCESS);
 }
 
 void PortTest::RemovePort()
 {
     if (!port)
         return;
-    EXPECT_EQ(hk::SendPnp(port, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
-    EXPECT_FALSE(hk::DeviceObjectExists(port));
-    port = nullptr;
+    EXPECT_EQ(Remove(), STATUS_SUCCESS);
 }
 
 void PortTest::TearDown()
 {
     RemovePort();
-    hid.reset();
-    if (driver)
-        hk::DeleteDriverObject(driver);
-    EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>());
-    EXPECT_EQ(hk::OutstandingAllocations(), 0u);
-    EXPECT_EQ(hk::LiveIrpCount(), 0u);
-    EXPECT_EQ(hk::OpenKeyHandles(), 0u);
-    EXPECT_TRUE(hk::SymbolicLinks().empty());
-    EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
+    Unload();
+    EXPECT_EQ(hk::TakeLeftovers().Problems(), std::vector<std::string>());
     hk::ResetBench();
 }
 
@@ -90,14 +55,6 @@ void PortTest::TearDown()
 std::unique_ptr<hk::UserFile> PortTest::Open(NTSTATUS* status)
 {
     return hk::UserFile::Open(hid->Pdo(), status);
-}
-
-void PortTest::SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)
-{
-    Ext()->KeyFunc = keyFunc;
-    Ext()->PttFunc = pttFunc;
-    Ext()->KeyLogic = keyInverted;
-    Ext()->PttLogic = pttInverted;
 }
 
 std::vector<UCHAR> PortTest::States()

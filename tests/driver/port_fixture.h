@@ -7,16 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <memory>
-
-/* The five values the installer writes into a device's hardware key. */
-void StoreSettings(const hk::WString& key, const hk::WString& portName);
 
 /* Another keyer on the same driver, with its own collection, added as
    Plug and Play adds it. */
@@ -31,13 +24,16 @@ struct Keyer
     void Unplug();
     /* Its stored PortName, and its interface's name. */
     hk::WString StoredName() const;
-    hk::WString Interface() const;
+    hk::WString Interface() const
+    {
+        return hk::InterfaceNameOf(port);
+    }
 
     hk::VelkorHidCollection hid;
     PDEVICE_OBJECT port = nullptr;
 };
 
-class PortTest : public ::testing::Test
+class PortTest : public ::testing::Test, protected hk::PortStack
 {
   protected:
     void SetUp() override;
@@ -46,33 +42,12 @@ class PortTest : public ::testing::Test
     /* Creates the collection (with the given I/O method) with all five
        values in its key, loads the driver and adds the port. */
     void BuildStack(ULONG ioFlags = DO_BUFFERED_IO);
-    NTSTATUS Start();
     /* IRP_MN_REMOVE_DEVICE: the port detaches and goes away. */
     void RemovePort();
 
     std::unique_ptr<hk::UserFile> Open(NTSTATUS* status = nullptr);
-    /* Sets the mapping in the running port directly. */
-    void SetMapping(ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted);
     /* The state byte of every report the collection received, in order. */
     std::vector<UCHAR> States();
-
-    hk::WString Key() const
-    {
-        return hk::DeviceKey(hid->Pdo());
-    }
-    PPORT_EXTENSION Ext() const
-    {
-        return (PPORT_EXTENSION)port->DeviceExtension;
-    }
-    hk::WString InterfaceName() const
-    {
-        return hk::WString((const char16_t*)Ext()->InterfaceName.Buffer,
-                           Ext()->InterfaceName.Length / 2);
-    }
-
-    std::unique_ptr<hk::VelkorHidCollection> hid;
-    PDRIVER_OBJECT driver = nullptr;
-    PDEVICE_OBJECT port = nullptr;
 };
 
 /* The started port with one handle open on it, as a keying program has. */

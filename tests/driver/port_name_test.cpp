@@ -11,6 +11,7 @@ namespace
 {
 
 using hk::Bytes;
+using hk::LinkNames;
 using hk::WString;
 
 class PortNameTest : public OpenPortTest
@@ -19,14 +20,6 @@ class PortNameTest : public OpenPortTest
     NTSTATUS Republish()
     {
         return file->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT);
-    }
-    /* The published COM names, from the links. */
-    std::vector<WString> Links()
-    {
-        std::vector<WString> names;
-        for (auto& link : hk::SymbolicLinks())
-            names.push_back(link.first);
-        return names;
     }
 };
 
@@ -49,14 +42,14 @@ TEST_F(PortNameTest, RepublishMovesThePortToTheNewName)
 {
     hk::SetString(Key(), u"PortName", u"COM12");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
     hk::RegistryValue value;
     ASSERT_TRUE(hk::GetValue(hk::SerialCommKey, InterfaceName(), &value));
     EXPECT_EQ(hk::StringOf(value), u"COM12");
     EXPECT_EQ(value.data.size(), 12u);
 
     EXPECT_EQ(Republish(), STATUS_SUCCESS) << "an unchanged name publishes again";
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
     /* The open handle keeps working. */
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
 }
@@ -70,12 +63,12 @@ TEST_F(PortNameTest, RepublishNeedsAHandleOpenedForWriting)
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_ACCESS_DENIED);
     EXPECT_EQ(reader->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 
     auto writer = hk::UserFile::Open(hid->Pdo(), nullptr, FILE_WRITE_DATA);
     ASSERT_TRUE(writer);
     EXPECT_EQ(writer->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
 }
 
 TEST_F(PortNameTest, IdentifierStandsInForAMissingPortName)
@@ -83,31 +76,31 @@ TEST_F(PortNameTest, IdentifierStandsInForAMissingPortName)
     hk::DeleteValue(Key(), u"PortName");
     hk::SetString(Key(), u"Identifier", u"COM7");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM7"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM7"});
 }
 
 TEST_F(PortNameTest, UnreadableNewNameLeavesNothingPublished)
 {
     hk::DeleteValue(Key(), u"PortName");
     EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
     hk::SetString(Key(), u"PortName", u"COM6");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM6"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM6"});
 }
 
 TEST_F(PortNameTest, FailedPublicationLeavesNoLinkAndNoMapEntry)
 {
     hk::FailCall(hk::KernelCall::WriteRegistryValue, STATUS_ACCESS_DENIED);
     EXPECT_EQ(Republish(), STATUS_ACCESS_DENIED);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
     hk::FailCall(hk::KernelCall::CreateSymbolicLink, STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
     /* Every allocation of a publication, failed in turn. */
@@ -115,7 +108,7 @@ TEST_F(PortNameTest, FailedPublicationLeavesNoLinkAndNoMapEntry)
     {
         hk::FailAllocationNumber(n);
         EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
-        EXPECT_TRUE(Links().empty()) << "allocation " << n;
+        EXPECT_TRUE(LinkNames().empty()) << "allocation " << n;
         EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty()) << "allocation " << n;
     }
     hk::FailAllocationNumber(0);
@@ -129,15 +122,15 @@ TEST_F(PortNameTest, RunningOutWhileReadingPortNameKeepsIdentifierOut)
     hk::SetString(Key(), u"Identifier", u"COM7");
     hk::FailAllocationNumber(3); /* the PortName read's scratch */
     EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
 
     hk::FailCall(hk::KernelCall::QueryValue, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(Republish(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
 TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
@@ -153,7 +146,7 @@ TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
     {
         hk::SetString(Key(), u"PortName", bad);
         EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_INVALID) << bad.size();
-        EXPECT_TRUE(Links().empty());
+        EXPECT_TRUE(LinkNames().empty());
     }
 
     /* 256 bytes of name without a terminator. */
@@ -164,12 +157,12 @@ TEST_F(PortNameTest, NamesThatCannotBePublishedWholeAreRefused)
     hk::SetValue(Key(), u"PortName", REG_SZ, Bytes(4096, 'B'));
     hk::SetString(Key(), u"Identifier", u"COM9");
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM9"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM9"});
 
     /* A name with its terminator missing is read up to the data's end. */
     hk::SetValue(Key(), u"PortName", REG_SZ, hk::StringBytes(u"COM8", false));
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM8"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM8"});
 }
 
 /*
@@ -195,18 +188,19 @@ TEST_F(PortNameTest, LinkThatCouldNotBeDeletedIsDeletedAtTheNextChance)
     hk::FailCall(hk::KernelCall::DeleteSymbolicLink, STATUS_UNSUCCESSFUL, 0);
     hk::SetString(Key(), u"PortName", u"COM12");
     EXPECT_EQ(Republish(), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"}) << "still known to the driver";
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"})
+        << "still known to the driver";
 
     hk::ClearCallFailures();
     EXPECT_EQ(Republish(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM12"});
 }
 
 TEST_F(PortNameTest, WithdrawalTwiceChangesNothingTheSecondTime)
 {
     EXPECT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     unsigned deletes = hk::CallCount(hk::KernelCall::DeleteSymbolicLink);
-    EXPECT_TRUE(Links().empty());
+    EXPECT_TRUE(LinkNames().empty());
     file.reset();
     RemovePort();
     EXPECT_EQ(hk::CallCount(hk::KernelCall::DeleteSymbolicLink), deletes);
@@ -233,7 +227,7 @@ TEST_F(PortNameTest, RepublishNeverOverlapsStopOrStart)
     }
     stop = true;
     republisher.join();
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
 const char16_t* const SecondPath = u"HID\\VID_1234&PID_5678\\1&2d595ca7&0&0001";
@@ -266,7 +260,7 @@ TEST_F(PortNameTest, SecondKeyerTakesTheNextFreeNameAndKeysOnlyItsOwnDevice)
 
     other->Close();
     second.Unplug();
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM40"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM40"});
     EXPECT_EQ(first->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS);
     EXPECT_EQ(hid->Writes().size(), 1u);
 }
@@ -285,7 +279,7 @@ TEST_F(PortNameTest, PublishedNameStaysTheKeyersOwnPluggedInOrNot)
         EXPECT_EQ(second.Start(), STATUS_OBJECT_NAME_COLLISION);
         EXPECT_FALSE(hk::InterfaceEnabled(second.Interface()));
         EXPECT_FALSE(hk::GetValue(hk::SerialCommKey, second.Interface()));
-        EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+        EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 
         hk::SetString(hk::DeviceKey(second.hid.Pdo()), u"PortName", u"COM40");
         ASSERT_EQ(second.Start(), STATUS_SUCCESS);

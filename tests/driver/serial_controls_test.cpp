@@ -41,14 +41,14 @@ TEST_P(ShortBuffers, AreRefusedWithNothingChanged)
 {
     auto file = Open();
     const ShortBufferCase& c = GetParam();
-    Ext()->WaitMask = 0x10;
+    SetWaitMask(0x10);
     ULONG_PTR information = 99;
     EXPECT_EQ(file->DeviceControl(c.code, Bytes(c.inputLength, 0x55), c.outputLength, nullptr,
                                   &information),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(information, 0u);
-    EXPECT_EQ(Ext()->BaudRate, 2048u);
-    EXPECT_EQ(Ext()->WaitMask, 0x10u);
+    EXPECT_EQ(BaudRate(), 2048u);
+    EXPECT_EQ(WaitMask(), 0x10u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

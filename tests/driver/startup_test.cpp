@@ -19,9 +19,7 @@ class StartupTest : public PortTest
     void Rebuild(const std::function<void()>& prepare)
     {
         RemovePort();
-        hid.reset();
-        hk::DeleteDriverObject(driver);
-        driver = nullptr;
+        Unload();
         BuildStack();
         prepare();
     }
@@ -52,8 +50,8 @@ TEST_F(StartupTest, StartPublishesTheInterfaceNameAndSettings)
 {
     EXPECT_TRUE(hk::InterfaceEnabled(InterfaceName()));
     EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
-    EXPECT_EQ(Ext()->BaudRate, 2048u);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_EQ(BaudRate(), 2048u);
+    EXPECT_FALSE(IdentityVerified());
 }
 
 TEST_F(StartupTest, MissingKeyingValueFailsTheStart)
@@ -73,7 +71,7 @@ TEST_F(StartupTest, NoPortNameFailsTheStartBeforeTheSettingsAreRead)
         hk::SetDword(Key(), u"KeyFunc", 2);
     });
     EXPECT_EQ(Start(), STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_EQ(Ext()->KeyFunc, 0u);
+    EXPECT_EQ(Mapping().keyFunc, 0u);
     EXPECT_TRUE(hk::SymbolicLinks().empty());
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
 }
@@ -103,7 +101,7 @@ TEST_F(StartupTest, PortWhoseInterfaceWouldNotSwitchOnFailsToStartAndIsRemoved)
     Rebuild([] { hk::FailCall(hk::KernelCall::SetInterfaceState, STATUS_UNSUCCESSFUL); });
     EXPECT_EQ(Start(), STATUS_UNSUCCESSFUL);
     EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
-    EXPECT_FALSE(Ext()->InterfaceEnabled) << "nothing to switch off, and not started";
+    EXPECT_FALSE(InterfaceSwitchedOn()) << "nothing to switch off, and not started";
     EXPECT_TRUE(hk::SymbolicLinks().empty());
     /* The removal Plug and Play sends next must succeed (TearDown). */
 }
@@ -128,7 +126,7 @@ TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
     auto file = Open();
     file->DeviceControl(IOCTL_SERIAL_SET_DTR);
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(SERIAL_EV_RING));
-    ASSERT_TRUE(Ext()->IdentityVerified);
+    ASSERT_TRUE(IdentityVerified());
 
     /* Each goes down marked handled (the collection checks). */
     for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
@@ -142,9 +140,9 @@ TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
     EXPECT_TRUE(hk::SymbolicLinks().empty());
 
     EXPECT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->DtrState, 1);
-    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_RING);
-    EXPECT_FALSE(Ext()->IdentityVerified);
+    EXPECT_EQ(Lines().dtr, 1);
+    EXPECT_EQ(WaitMask(), (ULONG)SERIAL_EV_RING);
+    EXPECT_FALSE(IdentityVerified());
     EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM5"), 1u);
 }
 
@@ -213,15 +211,14 @@ TEST(AddDevice, FailedInterfaceRegistrationLeavesNoDevice)
     hk::ResetBench();
     {
         hk::VelkorHidCollection hid;
-        PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
-        DriverEntry(driver, nullptr);
+        PDRIVER_OBJECT driver = hk::LoadPortDriver(nullptr, false);
         hk::FailCall(hk::KernelCall::RegisterInterface, STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(hk::CallAddDevice(driver, hid.Pdo()), STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(hk::TopOfStack(hid.Pdo()), hid.Pdo());
         EXPECT_EQ(driver->DeviceObject, nullptr);
         hk::DeleteDriverObject(driver);
     }
-    EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>());
+    EXPECT_EQ(hk::TakeLeftovers().Problems(), std::vector<std::string>());
     hk::ResetBench();
 }
 

@@ -114,10 +114,10 @@ TEST_F(SurpriseRemovalTest, EveryRequestOnTheOpenHandleFailsAndReachesNothing)
     EXPECT_EQ(States(), std::vector<UCHAR>{0x02}) << "only the report from before the unplug";
     EXPECT_EQ(hid->DeviceControls().size(), controls);
     EXPECT_EQ(hid->Reads(), 0u);
-    EXPECT_EQ(Ext()->DtrState, 1);
-    EXPECT_EQ(Ext()->RtsState, 0);
-    EXPECT_EQ(Ext()->BaudRate, 2048u);
-    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_CTS);
+    EXPECT_EQ(Lines().dtr, 1);
+    EXPECT_EQ(Lines().rts, 0);
+    EXPECT_EQ(BaudRate(), 2048u);
+    EXPECT_EQ(WaitMask(), (ULONG)SERIAL_EV_CTS);
     EXPECT_FALSE(OpenPassesThrough(Ext(), file->FileObject()));
     EXPECT_TRUE(hk::SymbolicLinks().empty()) << "a republish published a gone device's name";
     EXPECT_TRUE(hk::Values(hk::SerialCommKey).empty());
@@ -176,7 +176,7 @@ TEST_F(SurpriseRemovalTest, LineChangeInFlightIsCancelledAndTheOneBehindItFails)
     EXPECT_EQ(hid->HeldCount(), 0u);
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_DTR), STATUS_DELETE_PENDING);
     EXPECT_EQ(States(), std::vector<UCHAR>{0x02});
-    EXPECT_EQ(Ext()->RtsState, 0);
+    EXPECT_EQ(Lines().rts, 0);
     EXPECT_EQ(hid->PnpMinors().back(), IRP_MN_SURPRISE_REMOVAL);
     logger->Close();
     EXPECT_EQ(States(), std::vector<UCHAR>{0x02}) << "a close sends nothing once unplugged";
@@ -191,19 +191,13 @@ TEST_F(SurpriseRemovalTest, KeyerPluggedInMeanwhilePublishesTheSameName)
     ASSERT_EQ(Unplug(), STATUS_SUCCESS);
 
     hk::VelkorHidCollection other(DO_BUFFERED_IO, OtherInstancePath);
-    const hk::WString key = hk::DeviceKey(other.Pdo());
-    hk::SetString(key, u"PortName", u"COM5");
+    hk::StoreSettings(hk::DeviceKey(other.Pdo()));
     /* It published COM5 before: the name is its own, held or not. */
-    hk::SetDword(key, u"PortNamePublished", 1);
-    hk::SetDword(key, u"KeyFunc", 1);
-    hk::SetDword(key, u"PttFunc", 2);
-    hk::SetDword(key, u"KeyLogic", 0);
-    hk::SetDword(key, u"PttLogic", 0);
-    ASSERT_EQ(hk::CallAddDevice(driver, other.Pdo()), STATUS_SUCCESS);
-    PDEVICE_OBJECT otherPort = hk::TopOfStack(other.Pdo());
-    auto* otherExt = (PPORT_EXTENSION)otherPort->DeviceExtension;
-    const hk::WString otherIface((const char16_t*)otherExt->InterfaceName.Buffer,
-                                 otherExt->InterfaceName.Length / 2);
+    hk::SetDword(hk::DeviceKey(other.Pdo()), u"PortNamePublished", 1);
+    NTSTATUS status;
+    PDEVICE_OBJECT otherPort = hk::AddPort(driver, other, &status);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    const hk::WString otherIface = hk::InterfaceNameOf(otherPort);
     ASSERT_NE(otherIface, InterfaceName());
 
     EXPECT_EQ(hk::SendPnp(otherPort, IRP_MN_START_DEVICE), STATUS_SUCCESS);

@@ -66,7 +66,7 @@ TEST_F(WaitTest, BadNewMaskStillEndsTheWaitAndKeepsTheOldMask)
     EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Bytes{1, 0}),
               STATUS_INVALID_PARAMETER);
     ExpectEndedWithoutEvent(wait);
-    EXPECT_EQ(Ext()->WaitMask, (ULONG)SERIAL_EV_DSR);
+    EXPECT_EQ(WaitMask(), (ULONG)SERIAL_EV_DSR);
 }
 
 TEST_F(WaitTest, ASecondWaitEndsTheFirst)
@@ -105,7 +105,7 @@ TEST_F(WaitTest, KeyingProgramCancelsItsWait)
     EXPECT_TRUE(wait->Cancel());
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->Status(), STATUS_CANCELLED);
-    EXPECT_EQ(Ext()->PendingWait, nullptr);
+    EXPECT_FALSE(WaitPending());
 
     /* Nothing is left to end later. */
     file->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, Word(0));
@@ -127,7 +127,7 @@ TEST_F(WaitTest, WaitCancelledBeforeItIsHeldEndsAsCancelled)
     EXPECT_EQ(cancelled->Information(), 0u);
     /* Like any new wait, it ended the one held before it. */
     ExpectEndedWithoutEvent(held);
-    EXPECT_EQ(Ext()->PendingWait, nullptr);
+    EXPECT_FALSE(WaitPending());
 
     /* The slot is free for the next wait, which cancels as usual. */
     auto next = StartWait();

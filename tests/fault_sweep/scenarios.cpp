@@ -83,9 +83,9 @@ bool NothingPublished(const Fault* fault)
 
 bool SettingsAre(Stack& stack, ULONG keyFunc, ULONG pttFunc, bool keyInverted, bool pttInverted)
 {
-    PPORT_EXTENSION ext = stack.Ext();
-    return ext->KeyFunc == keyFunc && ext->PttFunc == pttFunc &&
-           (bool)ext->KeyLogic == keyInverted && (bool)ext->PttLogic == pttInverted;
+    hk::KeyingMapping mapping = stack.Mapping();
+    return mapping.keyFunc == keyFunc && mapping.pttFunc == pttFunc &&
+           mapping.keyInverted == keyInverted && mapping.pttInverted == pttInverted;
 }
 
 void PrepareAdded(Stack& stack, Problems& problems)
@@ -107,7 +107,7 @@ void PrepareOpened(Stack& stack, Problems& problems)
     if (!problems.empty())
         return;
     Require(problems, "open", stack.Open());
-    Expect(problems, stack.Ext()->IdentityVerified, "setup: the open did not verify the device");
+    Expect(problems, stack.IdentityVerified(), "setup: the open did not verify the device");
 }
 
 /* ---- add: AddDevice ------------------------------------------------------------ */
@@ -192,18 +192,18 @@ void CheckOpen(const Fault* fault, NTSTATUS status, Stack& stack, Problems& prob
 {
     if (!NT_SUCCESS(status))
     {
-        Expect(problems, stack.Hid().OpenCount() == 0, "the HID stack holds an open that failed");
+        Expect(problems, stack.hid->OpenCount() == 0, "the HID stack holds an open that failed");
         return;
     }
     /* Only an answered query that matches enables reports. */
     bool verified = fault == nullptr;
-    Expect(problems, (bool)stack.Ext()->IdentityVerified == verified,
+    Expect(problems, stack.IdentityVerified() == verified,
            verified ? "the device was not verified" : "the device counts as verified");
 
-    stack.Hid().ClearWrites();
+    stack.hid->ClearWrites();
     Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_SET_DTR) == STATUS_SUCCESS,
            "a line change after the open failed");
-    Expect(problems, stack.Hid().Writes().size() == (verified ? 1u : 0u),
+    Expect(problems, stack.hid->Writes().size() == (verified ? 1u : 0u),
            verified ? "no report for a verified device" : "a report for an unverified device");
 }
 
@@ -212,17 +212,17 @@ void CheckOpen(const Fault* fault, NTSTATUS status, Stack& stack, Problems& prob
 void CheckSecondOpen(const Fault*, NTSTATUS status, Stack& stack, Problems& problems)
 {
     /* A query that got no answer leaves the first open's verdict. */
-    Expect(problems, stack.Ext()->IdentityVerified, "the device no longer counts as verified");
+    Expect(problems, stack.IdentityVerified(), "the device no longer counts as verified");
 
     /* Reports go out in the context of the newest open the HID stack holds. */
     bool opened = NT_SUCCESS(status);
-    Expect(problems, stack.Hid().OpenCount() == (opened ? 2u : 1u),
+    Expect(problems, stack.hid->OpenCount() == (opened ? 2u : 1u),
            "the HID stack holds another number of opens");
     hk::UserFile* newest = stack.File(opened ? 1 : 0);
-    stack.Hid().ClearWrites();
+    stack.hid->ClearWrites();
     Expect(problems, newest->DeviceControl(IOCTL_SERIAL_SET_DTR) == STATUS_SUCCESS,
            "a line change after the second open failed");
-    auto writes = stack.Hid().Writes();
+    auto writes = stack.hid->Writes();
     Expect(problems, writes.size() == 1 && writes[0].fileObject == newest->FileObject(),
            "the report did not go out for the newest open");
 }
@@ -232,7 +232,7 @@ void CheckSecondOpen(const Fault*, NTSTATUS status, Stack& stack, Problems& prob
 void PrepareLineChange(Stack& stack, Problems& problems)
 {
     PrepareOpened(stack, problems);
-    stack.Hid().ClearWrites();
+    stack.hid->ClearWrites();
 }
 
 NTSTATUS StepLineChange(Stack& stack)
@@ -248,7 +248,7 @@ NTSTATUS ExpectLineChange(const FailurePoint*, Stack&)
 
 void CheckLineChange(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
 {
-    auto writes = stack.Hid().Writes();
+    auto writes = stack.hid->Writes();
     if (!fault)
         Expect(problems,
                writes.size() == 1 && writes[0].bytes == hk::Bytes{0, 1, 0x02, 0, 0, 0, 0, 0, 0},
@@ -258,7 +258,7 @@ void CheckLineChange(const Fault* fault, NTSTATUS, Stack& stack, Problems& probl
     size_t before = writes.size();
     Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_CLR_DTR) == STATUS_SUCCESS,
            "the next line change failed");
-    writes = stack.Hid().Writes();
+    writes = stack.hid->Writes();
     Expect(problems, writes.size() == before + 1 && writes.back().bytes.size() == 9 &&
                          writes.back().bytes[2] == 0x03,
            "the next line change did not send state 03");
@@ -412,7 +412,7 @@ void PrepareSurpriseRemoval(Stack& stack, Problems& problems)
     Require(problems, "set wait mask",
             stack.File()->DeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, hk::Word(SERIAL_EV_CTS)));
     heldWait = stack.File()->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);
-    stack.Hid().ClearWrites();
+    stack.hid->ClearWrites();
 }
 
 NTSTATUS StepSurpriseRemoval(Stack& stack)
@@ -442,12 +442,12 @@ void CheckSurpriseRemoval(const Fault* fault, NTSTATUS, Stack& stack, Problems& 
     Expect(problems,
            stack.File()->DeviceControl(IOCTL_KEYER_REPUBLISH_PORT) == STATUS_DELETE_PENDING,
            "a republish on the unplugged port did not fail with STATUS_DELETE_PENDING");
-    Expect(problems, stack.Hid().Writes().empty(), "a report reached the unplugged device");
+    Expect(problems, stack.hid->Writes().empty(), "a report reached the unplugged device");
     Expect(problems, NothingPublished(fault), "a republish published the unplugged port");
 
     /* Its close lets the HID stack go; the removal follows (TearDown). */
     stack.CloseFiles();
-    Expect(problems, stack.Hid().OpenCount() == 0, "the HID stack still holds the program's open");
+    Expect(problems, stack.hid->OpenCount() == 0, "the HID stack still holds the program's open");
 }
 
 } // namespace

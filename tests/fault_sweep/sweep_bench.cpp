@@ -181,14 +181,6 @@ std::string Hex(NTSTATUS status)
     return text;
 }
 
-std::string Narrow(const hk::WString& text)
-{
-    std::string narrow;
-    for (char16_t c : text)
-        narrow.push_back(c < 0x80 ? (char)c : '?');
-    return narrow;
-}
-
 std::string Describe(const FailurePoint& point)
 {
     std::string text;
@@ -339,7 +331,7 @@ void Arm(Stack& stack, const Fault& fault)
         hk::FailCall(point.call, InjectedStatus(point), point.ordinal);
         break;
     case PointKind::Lower:
-        lowerFaults.hid = &stack.Hid();
+        lowerFaults.hid = stack.hid.get();
         lowerFaults.armed = true;
         lowerFaults.fired = false;
         lowerFaults.armedRequest = point.lower;
@@ -364,40 +356,19 @@ bool Disarm()
 
 Stack::Stack(Answering answering)
 {
-    hid_ = std::make_unique<hk::VelkorHidCollection>();
+    Build();
     if (answering == Answering::Pending)
     {
-        hid_->SetCreateAnswer(hk::Answer::FromThread);
-        hid_->SetManufacturerAnswer(hk::Answer::FromThread);
-        hid_->SetWriteAnswer(hk::Answer::FromThread);
+        hid->SetCreateAnswer(hk::Answer::FromThread);
+        hid->SetManufacturerAnswer(hk::Answer::FromThread);
+        hid->SetWriteAnswer(hk::Answer::FromThread);
     }
-    PDRIVER_OBJECT collectionDriver = hid_->Pdo()->DriverObject;
+    PDRIVER_OBJECT collectionDriver = hid->Pdo()->DriverObject;
     lowerFaults = LowerFaults();
     lowerFaults.collectionDispatch = collectionDriver->MajorFunction[IRP_MJ_CREATE];
-    lowerFaults.hid = hid_.get();
+    lowerFaults.hid = hid.get();
     for (auto& routine : collectionDriver->MajorFunction)
         routine = CountingDispatch;
-
-    hk::SetString(Key(), u"PortName", u"COM5");
-    hk::SetDword(Key(), u"KeyFunc", 1);
-    hk::SetDword(Key(), u"PttFunc", 2);
-    hk::SetDword(Key(), u"KeyLogic", 0);
-    hk::SetDword(Key(), u"PttLogic", 0);
-
-    driver_ = hk::CreateDriverObject(L"\\Driver\\vkserial");
-    UNICODE_STRING path;
-    RtlInitUnicodeString(&path, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
-    DriverEntry(driver_, &path);
-}
-
-Stack::~Stack()
-{
-    TearDown();
-}
-
-hk::WString Stack::Key() const
-{
-    return hk::DeviceKey(hid_->Pdo());
 }
 
 void Stack::BeginStep()
@@ -410,47 +381,10 @@ bool Stack::CreateReachedHid() const
     return lowerFaults.seen[LowerRequest::Create] != createsBeforeStep_;
 }
 
-NTSTATUS Stack::Add()
-{
-    NTSTATUS status = hk::CallAddDevice(driver_, hid_->Pdo());
-    PDEVICE_OBJECT top = hk::TopOfStack(hid_->Pdo());
-    if (top != hid_->Pdo())
-    {
-        port_ = top;
-        interfaceName_ = hk::WString((const char16_t*)Ext()->InterfaceName.Buffer,
-                                     Ext()->InterfaceName.Length / sizeof(WCHAR));
-    }
-    return status;
-}
-
-NTSTATUS Stack::Start()
-{
-    return hk::SendPnp(port_, IRP_MN_START_DEVICE);
-}
-
-NTSTATUS Stack::Stop()
-{
-    return hk::SendPnp(port_, IRP_MN_STOP_DEVICE);
-}
-
-NTSTATUS Stack::SurpriseRemove()
-{
-    return hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
-}
-
-NTSTATUS Stack::Remove()
-{
-    NTSTATUS status = hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
-    if (hk::DeviceObjectExists(port_))
-        hk::ReportViolation("the port's device object outlived its removal");
-    port_ = nullptr;
-    return status;
-}
-
 NTSTATUS Stack::Open()
 {
     NTSTATUS status;
-    std::unique_ptr<hk::UserFile> file = hk::UserFile::Open(hid_->Pdo(), &status);
+    std::unique_ptr<hk::UserFile> file = hk::UserFile::Open(hid->Pdo(), &status);
     if (file)
         files_.push_back(std::move(file));
     return status;
@@ -469,10 +403,10 @@ void Stack::CloseFiles()
 std::vector<std::string> Stack::TearDown()
 {
     std::vector<std::string> problems;
-    if (!hid_)
+    if (!hid)
         return problems;
     files_.clear();
-    if (port_)
+    if (port)
     {
         /* Whatever the outcome, Plug and Play ends with the removal; it may
            not fail. */
@@ -480,19 +414,13 @@ std::vector<std::string> Stack::TearDown()
         if (status != STATUS_SUCCESS)
             problems.push_back("the removal that followed returned " + Hex(status));
     }
-    hid_.reset();
-    if (driver_->DeviceObject)
-        problems.push_back("a device object is left after removal");
-    else
-        hk::DeleteDriverObject(driver_);
-    driver_ = nullptr;
+    Unload();
     return problems;
 }
 
 std::vector<std::string> Leftovers(const FailurePoint* point, bool stepRemoves,
                                    const hk::WString& interfaceName)
 {
-    std::vector<std::string> problems;
     bool kernel = point && point->kind == PointKind::Kernel;
     bool refusedLinkDelete =
         kernel && stepRemoves && point->call == hk::KernelCall::DeleteSymbolicLink;
@@ -500,24 +428,8 @@ std::vector<std::string> Leftovers(const FailurePoint* point, bool stepRemoves,
         kernel && stepRemoves && point->call == hk::KernelCall::DeleteRegistryValue;
     bool refusedSwitch = kernel && point->call == hk::KernelCall::SetInterfaceState;
 
-    for (const std::string& violation : hk::TakeViolations())
-        problems.push_back("rule violated: " + violation);
-    if (size_t blocks = hk::OutstandingAllocations())
-        problems.push_back(std::to_string(blocks) + " pool block(s) not freed");
-    if (size_t irps = hk::LiveIrpCount())
-        problems.push_back(std::to_string(irps) + " request(s) never finished");
-    if (size_t handles = hk::OpenKeyHandles())
-        problems.push_back(std::to_string(handles) + " registry key handle(s) not closed");
-
-    auto links = hk::SymbolicLinks();
-    if (links.size() > (refusedLinkDelete ? 1u : 0u))
-        for (auto& link : links)
-            problems.push_back("link " + Narrow(link.first) + " left behind");
-    auto values = hk::Values(hk::SerialCommKey);
-    if (values.size() > (refusedValueDelete ? 1u : 0u))
-        for (auto& value : values)
-            problems.push_back("SERIALCOMM value for " + Narrow(hk::StringOf(value.second)) +
-                               " left behind");
+    std::vector<std::string> problems =
+        hk::TakeLeftovers().Problems(refusedLinkDelete ? 1 : 0, refusedValueDelete ? 1 : 0);
     if (!refusedSwitch && !interfaceName.empty() && hk::InterfaceEnabled(interfaceName))
         problems.push_back("the COM-port interface is still on");
     return problems;

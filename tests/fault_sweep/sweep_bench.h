@@ -6,11 +6,7 @@
  */
 #pragma once
 
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <map>
 #include <memory>
@@ -69,7 +65,7 @@ std::string Describe(const Fault& fault);
    plausibly fails with on Windows. */
 NTSTATUS InjectedStatus(const FailurePoint& point);
 std::string Hex(NTSTATUS status);
-std::string Narrow(const hk::WString& text);
+using hk::Narrow;
 
 /* Counters of every kind of failure point, read before and after a step. */
 struct Tally
@@ -92,40 +88,29 @@ enum class Answering
 
 /* A vkserial port above a simulated collection with all five values in
    the device's key. */
-class Stack
+class Stack : public hk::PortStack
 {
   public:
     explicit Stack(Answering answering);
-    ~Stack();
+    ~Stack()
+    {
+        TearDown();
+    }
 
-    NTSTATUS Add();
-    NTSTATUS Start();
-    NTSTATUS Stop();
-    NTSTATUS SurpriseRemove();
-    NTSTATUS Remove();
+    NTSTATUS Stop()
+    {
+        return hk::SendPnp(port, IRP_MN_STOP_DEVICE);
+    }
+    NTSTATUS SurpriseRemove()
+    {
+        return hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
+    }
     /* Opens a handle through the COM name; kept until Close or TearDown. */
     NTSTATUS Open();
     hk::UserFile* File(size_t index = 0);
     /* CloseHandle on every handle. */
     void CloseFiles();
 
-    bool Added() const
-    {
-        return port_ != nullptr;
-    }
-    PPORT_EXTENSION Ext() const
-    {
-        return (PPORT_EXTENSION)port_->DeviceExtension;
-    }
-    hk::WString Key() const;
-    hk::WString InterfaceName() const
-    {
-        return interfaceName_;
-    }
-    hk::VelkorHidCollection& Hid()
-    {
-        return *hid_;
-    }
     /* The step begins: what it sends down is counted from here. */
     void BeginStep();
     /* Whether the collection received a create during the step. */
@@ -136,10 +121,6 @@ class Stack
     std::vector<std::string> TearDown();
 
   private:
-    std::unique_ptr<hk::VelkorHidCollection> hid_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT port_ = nullptr;
-    hk::WString interfaceName_;
     std::vector<std::unique_ptr<hk::UserFile>> files_;
     unsigned createsBeforeStep_ = 0;
 };

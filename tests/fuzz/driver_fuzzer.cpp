@@ -16,11 +16,7 @@
  * published or open, and no kernel rule may have been broken; the
  * sanitizers catch any access after the device object was deleted.
  */
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -97,25 +93,16 @@ enum class PnpState
 
 constexpr int handleCount = 4;
 
-class Session
+class Session : hk::PortStack
 {
   public:
     Session()
     {
         hk::ResetBench();
-        hid_ = std::make_unique<hk::VelkorHidCollection>();
-        hid_->SetThreadDelay(std::chrono::microseconds(0));
-        key_ = hk::DeviceKey(hid_->Pdo());
-        hk::SetString(key_, u"PortName", u"COM5");
-        hk::SetDword(key_, u"KeyFunc", 1);
-        hk::SetDword(key_, u"PttFunc", 2);
-        hk::SetDword(key_, u"KeyLogic", 0);
-        hk::SetDword(key_, u"PttLogic", 0);
-        driver_ = hk::CreateDriverObject(L"\\Driver\\vkserial");
-        DriverEntry(driver_, nullptr);
-        if (NT_SUCCESS(hk::CallAddDevice(driver_, hid_->Pdo())))
-            port_ = hk::TopOfStack(hid_->Pdo());
-        else
+        Build(DO_BUFFERED_IO, false);
+        hid->SetThreadDelay(std::chrono::microseconds(0));
+        key_ = Key();
+        if (!NT_SUCCESS(Add()))
             state_ = PnpState::Removed;
     }
 
@@ -144,7 +131,7 @@ class Session
             if (!files_[slot])
             {
                 NTSTATUS status = STATUS_SUCCESS;
-                files_[slot] = hk::UserFile::Open(hid_->Pdo(), &status);
+                files_[slot] = hk::UserFile::Open(hid->Pdo(), &status);
                 if (gone_ && (files_[slot] || status != STATUS_DELETE_PENDING))
                     Fail("an open of an unplugged port did not fail with STATUS_DELETE_PENDING");
             }
@@ -186,14 +173,14 @@ class Session
             Pnp(in.Byte());
             break;
         case 7:
-            if (port_ && hk::DeviceObjectExists(port_))
+            if (port && hk::DeviceObjectExists(port))
             {
                 bool wmi = (target & 0x80) != 0;
                 /* The port has no WMI data of its own: WMI must reach the HID
                    stack while the device is there. */
                 if (wmi && state_ != PnpState::SurpriseRemoved)
                     wmiSent_++;
-                Track(hk::SendIrp(port_, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
+                Track(hk::SendIrp(port, wmi ? IRP_MJ_SYSTEM_CONTROL : IRP_MJ_POWER,
                                   IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED));
             }
             break;
@@ -237,17 +224,17 @@ class Session
        as it was told to. */
     void NoteReports(bool programWrite)
     {
-        auto writes = hid_->Writes();
+        auto writes = hid->Writes();
         for (size_t i = writesSeen_; i < writes.size() && !programWrite; i++)
         {
-            if (writesFail_ || !port_ || writes[i].bytes.size() < 3)
+            if (writesFail_ || !port || writes[i].bytes.size() < 3)
                 continue;
-            auto* ext = (PPORT_EXTENSION)port_->DeviceExtension;
-            auto down = [](ULONG func, BOOLEAN inverted) {
+            hk::KeyingMapping mapping = Mapping();
+            auto down = [](ULONG func, bool inverted) {
                 return (func == 1 || func == 2) && inverted ? 1 : 0;
             };
-            UCHAR bits = (UCHAR)((down(ext->PttFunc, ext->PttLogic) << 1) |
-                                 down(ext->KeyFunc, ext->KeyLogic));
+            UCHAR bits = (UCHAR)((down(mapping.pttFunc, mapping.pttInverted) << 1) |
+                                 down(mapping.keyFunc, mapping.keyInverted));
             lastTaken_ = writes[i].bytes[2];
             lastTakenDown_ = (UCHAR)(bits ^ 0x03);
             anyTaken_ = true;
@@ -260,15 +247,15 @@ class Session
        be keyed hears the lines down then at the latest. */
     void CheckNotLeftKeyed()
     {
-        if (!port_ || !hk::DeviceObjectExists(port_) || gone_)
+        if (!port || !hk::DeviceObjectExists(port) || gone_)
             return;
-        hid_->SetWriteStatus(STATUS_SUCCESS);
+        hid->SetWriteStatus(STATUS_SUCCESS);
         writesFail_ = false;
-        hid_->SetWriteAnswer(hk::Answer::AtOnce);
+        hid->SetWriteAnswer(hk::Answer::AtOnce);
         hk::CapKernelTimeouts(std::chrono::microseconds(0));
-        hk::UserFile::Open(hid_->Pdo()).reset();
+        hk::UserFile::Open(hid->Pdo()).reset();
         NoteReports(false);
-        if (((PPORT_EXTENSION)port_->DeviceExtension)->IdentityVerified && anyTaken_ &&
+        if (IdentityVerified() && anyTaken_ &&
             lastTaken_ != lastTakenDown_)
             Fail("the device was left keyed with no handle open");
     }
@@ -312,17 +299,15 @@ class Session
     /* What reached the collection other than cleanups and closes. */
     size_t CollectionTraffic()
     {
-        return hid_->Writes().size() + hid_->DeviceControls().size() + hid_->Reads();
+        return hid->Writes().size() + hid->DeviceControls().size() + hid->Reads();
     }
 
     /* The keyer is unplugged: its name, SERIALCOMM value and interface go
        at once, unless the fuzzer made their withdrawal fail. */
     void SurpriseRemove()
     {
-        auto* ext = (PPORT_EXTENSION)port_->DeviceExtension;
-        hk::WString iface((const char16_t*)ext->InterfaceName.Buffer,
-                          ext->InterfaceName.Length / sizeof(WCHAR));
-        hk::SendPnp(port_, IRP_MN_SURPRISE_REMOVAL);
+        hk::WString iface = InterfaceName();
+        hk::SendPnp(port, IRP_MN_SURPRISE_REMOVAL);
         gone_ = true;
         trafficWhenGone_ = CollectionTraffic();
         if (!failingCalls_.count(hk::KernelCall::DeleteSymbolicLink) &&
@@ -351,9 +336,9 @@ class Session
     /* Only the requests the PnP manager could send in the present state. */
     void Pnp(uint8_t choice)
     {
-        if (!port_ || !hk::DeviceObjectExists(port_))
+        if (!port || !hk::DeviceObjectExists(port))
             return;
-        auto send = [&](UCHAR minor) { return hk::SendPnp(port_, minor); };
+        auto send = [&](UCHAR minor) { return hk::SendPnp(port, minor); };
         switch (state_)
         {
         case PnpState::Added:
@@ -420,11 +405,10 @@ class Session
             Fail("a request reached the collection after the surprise removal");
         hk::ClearCallFailures();
         failingCalls_.clear();
-        hk::SendPnp(port_, IRP_MN_REMOVE_DEVICE);
+        PortStack::Remove();
         /* Later opens reach the collection alone. */
         gone_ = false;
         state_ = PnpState::Removed;
-        port_ = nullptr;
     }
 
     void Collection(Input& in)
@@ -435,29 +419,29 @@ class Session
         switch (what % 6)
         {
         case 0:
-            hid_->SetCreateStatus(failure);
-            hid_->SetCreateAnswer(answer);
+            hid->SetCreateStatus(failure);
+            hid->SetCreateAnswer(answer);
             break;
         case 1:
-            hid_->SetManufacturerStatus(failure);
-            hid_->SetManufacturerAnswer(answer);
+            hid->SetManufacturerStatus(failure);
+            hid->SetManufacturerAnswer(answer);
             break;
         case 2:
-            hid_->SetManufacturerBytes(in.Take(in.Byte()));
+            hid->SetManufacturerBytes(in.Take(in.Byte()));
             break;
         case 3:
-            hid_->SetManufacturer(what & 1 ? u"QX7LMN/1" : u"QX7LMN/");
+            hid->SetManufacturer(what & 1 ? u"QX7LMN/1" : u"QX7LMN/");
             break;
         case 4:
-            hid_->SetWriteStatus(failure);
+            hid->SetWriteStatus(failure);
             writesFail_ = failure != STATUS_SUCCESS;
-            hid_->SetWriteAnswer(answer);
+            hid->SetWriteAnswer(answer);
             /* The driver's bound on a report or a query, shortened so that
                its cancel races the collection's late answer. */
             hk::CapKernelTimeouts(std::chrono::microseconds((what & 0x20) ? what % 8 * 25 : 0));
             break;
         case 5:
-            hid_->SetPnpStatus(IRP_MN_START_DEVICE, failure);
+            hid->SetPnpStatus(IRP_MN_START_DEVICE, failure);
             break;
         }
     }
@@ -495,11 +479,11 @@ class Session
         HandlesOpen();
         NoteReports(false);
         CheckNotLeftKeyed();
-        if (port_ && hk::DeviceObjectExists(port_))
+        if (port && hk::DeviceObjectExists(port))
         {
             if (state_ == PnpState::StopPending)
             {
-                hk::SendPnp(port_, IRP_MN_CANCEL_STOP_DEVICE);
+                hk::SendPnp(port, IRP_MN_CANCEL_STOP_DEVICE);
                 state_ = PnpState::Started;
             }
             if (state_ == PnpState::Started)
@@ -510,31 +494,15 @@ class Session
             if (!request->Wait(std::chrono::seconds(5)))
                 Fail("a request never completed");
         requests_.clear();
-        if (hid_->SystemControls() < wmiSent_)
+        if (hid->SystemControls() < wmiSent_)
             Fail("a WMI request did not reach the HID collection");
-        hid_.reset();
-        hk::DeleteDriverObject(driver_);
-
-        auto violations = hk::TakeViolations();
-        if (!violations.empty())
-            Fail(violations.front().c_str());
-        if (hk::OutstandingAllocations())
-            Fail("pool left allocated");
-        if (hk::LiveIrpCount())
-            Fail("requests left");
-        if (hk::OpenKeyHandles())
-            Fail("registry handles left open");
-        if (!hk::SymbolicLinks().empty())
-            Fail("a COM link left behind");
-        if (!hk::Values(hk::SerialCommKey).empty())
-            Fail("a SERIALCOMM value left behind");
+        Unload();
+        for (const std::string& problem : hk::TakeLeftovers().Problems())
+            Fail(problem.c_str());
         hk::ResetBench();
     }
 
-    std::unique_ptr<hk::VelkorHidCollection> hid_;
     hk::WString key_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT port_ = nullptr;
     PnpState state_ = PnpState::Added;
     std::unique_ptr<hk::UserFile> files_[handleCount];
     std::vector<hk::RequestPtr> requests_;

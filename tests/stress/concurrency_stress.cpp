@@ -8,11 +8,7 @@
  * a name still published when the surprise removal returns, and any report
  * or answer other than STATUS_DELETE_PENDING after it.
  */
-#include <hostkernel/bench.h>
-#include <hostkernel/registry.h>
-#include <velkor_hid_collection.h>
-
-#include "vkserial.h"
+#include <port_stack.h>
 
 #include <atomic>
 #include <cstdio>
@@ -178,20 +174,12 @@ size_t KeyingReports(hk::VelkorHidCollection& hid)
 RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters& counters)
 {
     RoundResult result;
-    auto hid = std::make_unique<hk::VelkorHidCollection>();
-    hk::WString key = hk::DeviceKey(hid->Pdo());
-    hk::SetString(key, u"PortName", u"COM5");
-    hk::SetDword(key, u"KeyFunc", 1);
-    hk::SetDword(key, u"PttFunc", 2);
-    hk::SetDword(key, u"KeyLogic", 0);
-    hk::SetDword(key, u"PttLogic", 0);
-    PDRIVER_OBJECT driver = hk::CreateDriverObject(L"\\Driver\\vkserial");
-    DriverEntry(driver, nullptr);
-    hk::CallAddDevice(driver, hid->Pdo());
-    PDEVICE_OBJECT port = hk::TopOfStack(hid->Pdo());
-    auto* ext = (PPORT_EXTENSION)port->DeviceExtension;
-    hk::WString iface((const char16_t*)ext->InterfaceName.Buffer,
-                      ext->InterfaceName.Length / sizeof(WCHAR));
+    hk::PortStack stack;
+    stack.Build(DO_BUFFERED_IO, false);
+    stack.Add();
+    auto& hid = stack.hid;
+    PDEVICE_OBJECT port = stack.port;
+    hk::WString iface = stack.InterfaceName();
     result.started = hk::SendPnp(port, IRP_MN_START_DEVICE) == STATUS_SUCCESS;
 
     std::atomic<bool> stop{false};
@@ -229,10 +217,9 @@ RoundResult RunRound(std::chrono::milliseconds length, unsigned round, Counters&
     for (auto& worker : workers)
         worker.join();
     result.reportsAfterGone = KeyingReports(*hid) - reports;
-    hk::SendPnp(port, IRP_MN_REMOVE_DEVICE);
+    stack.Remove();
     counters.pnp++;
-    hid.reset();
-    hk::DeleteDriverObject(driver);
+    stack.Unload();
     return result;
 }
 
@@ -256,23 +243,21 @@ int main(int argc, char** argv)
         lateReports += result.reportsAfterGone;
     }
 
-    auto violations = hk::TakeViolations();
-    size_t pool = hk::OutstandingAllocations();
-    size_t irps = hk::LiveIrpCount();
-    size_t links = hk::SymbolicLinks().size();
+    hk::Leftovers left = hk::TakeLeftovers();
     std::printf("stress: 4 handles, %u unplugs, %lu requests (%lu cancels, %lu reopens, "
                 "%lu refused once unplugged), %lu PnP requests, %zu rule violations, "
                 "%zu blocks and %zu requests left, %zu links left, %u names left at an unplug, "
                 "%u reports and %lu answers after an unplug, %u failed starts\n",
-                rounds, counters.requests.load(), counters.cancels.load(),
-                counters.reopens.load(), counters.refusedWhenGone.load(), counters.pnp.load(),
-                violations.size(), pool, irps, links, ghosts, lateReports,
+                rounds, counters.requests.load(), counters.cancels.load(), counters.reopens.load(),
+                counters.refusedWhenGone.load(), counters.pnp.load(), left.violations.size(),
+                left.poolBlocks, left.requests, left.links.size(), ghosts, lateReports,
                 counters.answeredWhenGone.load(), failedStarts);
-    for (const auto& violation : violations)
-        std::fprintf(stderr, "rule violated: %s\n", violation.c_str());
+    std::vector<std::string> problems = left.Problems();
+    for (const auto& problem : problems)
+        std::fprintf(stderr, "%s\n", problem.c_str());
     hk::ResetBench();
-    return violations.empty() && pool == 0 && irps == 0 && links == 0 && ghosts == 0 &&
-                   lateReports == 0 && counters.answeredWhenGone == 0 && failedStarts == 0
+    return problems.empty() && ghosts == 0 && lateReports == 0 && counters.answeredWhenGone == 0 &&
+                   failedStarts == 0
                ? 0
                : 1;
 }
