@@ -142,7 +142,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     WithdrawPortLocked(extension);
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
-    RtlFreeUnicodeString(&extension->InterfaceName);
+    /* The driver's own copy (AddDevice). */
+    if (extension->InterfaceName.Buffer)
+        ExFreePool(extension->InterfaceName.Buffer);
+    RtlZeroMemory(&extension->InterfaceName, sizeof(extension->InterfaceName));
     FreePortNameBuffers(extension);
     ForgetAllOpens(extension);
 

@@ -202,6 +202,8 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
         if (NT_SUCCESS(status))
             Extension->SerialCommWritten = TRUE;
     }
+    if (NT_SUCCESS(status))
+        status = MarkNamePublished(Extension);
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
     ReleaseNameChoiceLock();

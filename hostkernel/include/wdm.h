@@ -747,6 +747,24 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive);
+}
+
+/* ---- System version and routines found at run time ------------------------------ */
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
+extern "C" {
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 }
 
 /* ---- Registry ------------------------------------------------------------------ */

@@ -31,8 +31,11 @@ void SetIrpRequest(PIRP irp, RequestPtr request);
 void ResetIrps();
 
 void ResetPool();
-/* The emulated system is this NT version or later. */
-bool WindowsAtLeast(ULONG major, ULONG minor);
+/* The emulated system is this NT version (and build) or later. */
+bool WindowsAtLeast(ULONG major, ULONG minor, ULONG build = 0);
+/* NT major << 8 | minor, and the build. */
+ULONG EmulatedVersion();
+ULONG EmulatedBuild();
 void ResetDevices();
 void ResetFiles();
 void ResetRemoveLocks();
@@ -70,6 +73,11 @@ void ResetObjectNames();
 /* A handle ZwClose closes: to a key (by its folded path) or to a link. */
 HANDLE NewHandle(const WString& key, ACCESS_MASK access, bool link);
 }
+
+/* Windows 10 1803's routine, found with MmGetSystemRoutineAddress only. */
+extern "C" NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,
+                                            ACCESS_MASK DesiredAccess, ULONG Flags,
+                                            PHANDLE DriverRegKey);
 
 namespace hk
 {

@@ -160,21 +160,28 @@ TEST_F(BenchRules, ProgramRequestMustReturnWithItsCriticalRegionsLeft)
                   "KeLeaveCriticalRegion without KeEnterCriticalRegion"}));
 }
 
-/* Windows before 8 has no NX pool; from 8 on, executable pool is refused. */
-TEST_F(BenchRules, PoolTypesFollowTheEmulatedWindowsVersion)
+/* Windows before 8 has no NX pool; from 8 on, executable pool is refused.
+   The WDM number stays 6.00 from Vista on; RtlGetVersion tells the truth. */
+TEST_F(BenchRules, PoolTypesAndVersionAnswersFollowTheEmulatedWindows)
 {
     const ULONG tag = hk::PoolTag("Test");
-    hk::SetWindowsVersion(5, 1);
-    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x20));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x30));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 2));
+    RTL_OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    hk::SetWindowsVersion(6, 1);
+    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x30));
+    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 0));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 1));
+    ASSERT_EQ(RtlGetVersion(&version), STATUS_SUCCESS);
+    EXPECT_EQ(version.dwMajorVersion * 100 + version.dwMinorVersion, 601u);
+    EXPECT_EQ(version.dwBuildNumber, 7601u);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag), nullptr);
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
     EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>{"NonPagedPoolNx before Windows 8"});
 
-    hk::SetWindowsVersion(6, 2);
-    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 2));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 3));
+    hk::SetWindowsVersion(10, 0);
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 2));
+    ASSERT_EQ(RtlGetVersion(&version), STATUS_SUCCESS);
+    EXPECT_EQ(version.dwMajorVersion * 100 + version.dwMinorVersion, 1000u);
     ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag));
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
     EXPECT_EQ(hk::TakeViolations(),

@@ -7,14 +7,20 @@ namespace sweep
 
 namespace
 {
-const hk::KernelCall allCalls[] = {
-    hk::KernelCall::OpenDeviceKey,      hk::KernelCall::QueryValue,
-    hk::KernelCall::WriteRegistryValue, hk::KernelCall::DeleteRegistryValue,
-    hk::KernelCall::CreateSymbolicLink, hk::KernelCall::DeleteSymbolicLink,
-    hk::KernelCall::RegisterInterface,  hk::KernelCall::SetInterfaceState,
-    hk::KernelCall::OpenKey,            hk::KernelCall::CreateKey,
-    hk::KernelCall::EnumerateValue,     hk::KernelCall::SetValue,
-    hk::KernelCall::OpenSymbolicLink};
+const hk::KernelCall allCalls[] = {hk::KernelCall::OpenDeviceKey,
+                                   hk::KernelCall::QueryValue,
+                                   hk::KernelCall::WriteRegistryValue,
+                                   hk::KernelCall::DeleteRegistryValue,
+                                   hk::KernelCall::CreateSymbolicLink,
+                                   hk::KernelCall::DeleteSymbolicLink,
+                                   hk::KernelCall::RegisterInterface,
+                                   hk::KernelCall::SetInterfaceState,
+                                   hk::KernelCall::OpenKey,
+                                   hk::KernelCall::CreateKey,
+                                   hk::KernelCall::EnumerateValue,
+                                   hk::KernelCall::SetValue,
+                                   hk::KernelCall::OpenSymbolicLink,
+                                   hk::KernelCall::OpenDriverKey};
 
 const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
                                  LowerRequest::Write,    LowerRequest::PnpStart,
@@ -53,6 +59,8 @@ const char* CallName(hk::KernelCall call)
         return "ZwSetValueKey";
     case hk::KernelCall::OpenSymbolicLink:
         return "ZwOpenSymbolicLinkObject";
+    case hk::KernelCall::OpenDriverKey:
+        return "IoOpenDriverRegistryKey";
     }
     return "?";
 }
@@ -249,6 +257,7 @@ NTSTATUS InjectedStatus(const FailurePoint& point)
         switch (point.call)
         {
         case hk::KernelCall::OpenDeviceKey:
+        case hk::KernelCall::OpenDriverKey:
         case hk::KernelCall::OpenKey:
         case hk::KernelCall::CreateKey:
         case hk::KernelCall::SetValue:
