@@ -207,8 +207,12 @@ KIRQL KeGetCurrentIrql(void);
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+VOID KfLowerIrql(KIRQL NewIrql);
 void HkCheckPagedCode(void);
 }
+#define KeRaiseIrql(NewIrql, OldIrql) *(OldIrql) = KfRaiseIrql(NewIrql)
+#define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KfAcquireSpinLock(SpinLock)
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
 
@@ -291,6 +295,8 @@ extern "C" {
 VOID KeEnterCriticalRegion(VOID);
 VOID KeLeaveCriticalRegion(VOID);
 BOOLEAN KeAreApcsDisabled(VOID);
+VOID KeEnterGuardedRegion(VOID);
+VOID KeLeaveGuardedRegion(VOID);
 VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
 VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 }

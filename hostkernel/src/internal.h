@@ -101,4 +101,24 @@ void ResetThreadChecks();
 void NoteEventConsumed(PKEVENT event);
 void NoteEventSet(PKEVENT event);
 void NoteEventInitialized(PKEVENT event);
+/* Special kernel APCs disabled (a guarded region). */
+bool InGuardedRegion();
+
+/*
+ * A request built with IoBuildSynchronousFsdRequest or
+ * IoBuildDeviceIoControlRequest belongs to the thread that built it, and
+ * the I/O manager finishes it (status block, event, free) in a special
+ * kernel APC to that thread: at once when it completes there below
+ * APC_LEVEL, otherwise when the thread next can take it (a wait, a return
+ * below APC_LEVEL, the end of a guarded region).
+ */
+PVOID CurrentRequestThread();
+void NoteThreadRequest(PIRP irp);
+void QueueCompletionApc(PIRP irp);
+/* Runs the current thread's queued completion APCs if it can take them. */
+void DeliverCompletionApcs();
+/* The same, for a wait that takes them (or is reported for not being able to). */
+void DeliverQueuedApcsForWait();
+/* The I/O manager's final stage, run by the APC. */
+void FinishThreadRequest(PIRP irp);
 } // namespace hk

@@ -188,6 +188,41 @@ TEST_F(BenchRules, PoolTypesAndVersionAnswersFollowTheEmulatedWindows)
               std::vector<std::string>{"executable NonPagedPool on Windows 8 or later"});
 }
 
+/* The I/O manager finishes a request a driver built for itself by an APC
+   to the building thread: a completion on another thread leaves the status
+   block alone until that thread can take the APC, which a thread in a
+   guarded region (or at APC_LEVEL) cannot. */
+TEST_F(BenchRules, BuiltRequestsFinishInTheirOwnThreadWhichMustBeAbleToTakeTheApc)
+{
+    hk::VelkorHidCollection hid;
+    hid.SetWriteAnswer(hk::Answer::Held);
+    UCHAR report[9] = {};
+    LARGE_INTEGER offset = {};
+    KEVENT event;
+    IO_STATUS_BLOCK status;
+    status.Status = (NTSTATUS)0x12345678;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto open = hk::UserFile::Open(hid.Pdo());
+    ASSERT_TRUE(open);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, hid.Pdo(), report, sizeof(report),
+                                            &offset, &event, &status);
+    IoGetNextIrpStackLocation(irp)->FileObject = open->FileObject();
+    ASSERT_EQ(IoCallDriver(hid.Pdo(), irp), STATUS_PENDING);
+    std::thread([&hid] { hid.ReleaseHeld(); }).join();
+    EXPECT_EQ(status.Status, (NTSTATUS)0x12345678) << "finished in the completing thread";
+    EXPECT_EQ(hk::LiveIrpCount(), 1u);
+
+    KeEnterGuardedRegion();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+    KeLeaveGuardedRegion();
+    EXPECT_EQ(status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::LiveIrpCount(), 0u);
+    EXPECT_EQ(hk::TakeViolations(),
+              std::vector<std::string>{
+                  "a wait at APC_LEVEL or in a guarded region for a built request's event: the "
+                  "I/O manager's completion APC cannot reach the thread"});
+}
+
 /* AddDevice as it is often written: the whole flags word from below, plus
    direct I/O. */
 TEST_F(BenchRules, FunctionDeviceWithThePdosFlagsOrAnotherIoMethodIsRefused)
