@@ -115,7 +115,9 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* A line change already sending its report finishes before the HID
        stack hears of the removal; every later one finds the device gone.
        A report the device has not taken is cancelled first, so the removal
-       never waits behind one that would not come back. */
+       never waits behind one that would not come back. A stack that missed
+       this cancel (it came before the stack set its cancel routine) gets
+       the writer's own at its bound (CallBounded), which ends it. */
     CancelReportInFlight(extension);
     AcquireOutputLock(extension);
     ReleaseOutputLock(extension);
