@@ -103,10 +103,8 @@ VOID CancelBoundedRequest(PBOUNDED_REQUEST Request)
     do
     {
         expected = seen;
-        seen = InterlockedCompareExchange(&Request->Ownership, VK_REQUEST_CANCEL_STARTED,
-                                          expected);
-    } while (seen != expected &&
-             (seen == VK_REQUEST_CANCELABLE || seen == VK_REQUEST_CANCEL_DONE));
+        seen = InterlockedCompareExchange(&Request->Ownership, VK_REQUEST_CANCEL_STARTED, expected);
+    } while (seen != expected && (seen == VK_REQUEST_CANCELABLE || seen == VK_REQUEST_CANCEL_DONE));
     if (seen != expected)
         return;
     (VOID)IoCancelIrp(Request->Irp);
