@@ -24,28 +24,16 @@ std::vector<std::string> violations;
 std::atomic<ULONG> windowsVersion{0x0A00};
 std::atomic<ULONG> windowsBuild{19045};
 
-/* The build each version shipped as, its last service pack or update. */
+/* The build each version last shipped as; Windows 10 22H2 for the rest. */
 ULONG DefaultBuild(ULONG major, ULONG minor)
 {
-    switch (major << 8 | minor)
-    {
-    case 0x0500:
-        return 2195;
-    case 0x0501:
-        return 2600;
-    case 0x0502:
-        return 3790;
-    case 0x0600:
-        return 6002;
-    case 0x0601:
-        return 7601;
-    case 0x0602:
-        return 9200;
-    case 0x0603:
-        return 9600;
-    default:
-        return 19045;
-    }
+    static const ULONG builds[][2] = {{0x0500, 2195}, {0x0501, 2600}, {0x0502, 3790},
+                                      {0x0600, 6002}, {0x0601, 7601}, {0x0602, 9200},
+                                      {0x0603, 9600}};
+    for (auto& entry : builds)
+        if (entry[0] == (major << 8 | minor))
+            return entry[1];
+    return 19045;
 }
 } // namespace
 

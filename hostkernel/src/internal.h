@@ -112,13 +112,12 @@ bool InGuardedRegion();
  * APC_LEVEL, otherwise when the thread next can take it (a wait, a return
  * below APC_LEVEL, the end of a guarded region).
  */
-PVOID CurrentRequestThread();
 void NoteThreadRequest(PIRP irp);
 void QueueCompletionApc(PIRP irp);
 /* Runs the current thread's queued completion APCs if it can take them. */
 void DeliverCompletionApcs();
-/* The same, for a wait that takes them (or is reported for not being able to). */
-void DeliverQueuedApcsForWait();
+/* The same whatever the thread's state (a wait reported for it). */
+void DeliverQueuedApcs();
 /* The I/O manager's final stage, run by the APC. */
 void FinishThreadRequest(PIRP irp);
 } // namespace hk

@@ -25,29 +25,14 @@ constexpr auto hangLimit = std::chrono::seconds(20);
 std::atomic<long long> timeoutCapMicroseconds{0};
 
 /* A thread's built requests and the completion APCs queued to it; with
-   eventLock held. */
+   eventLock held. A thread cannot end before its built requests: it waits
+   for each. */
 struct RequestThread
 {
-    RequestThread();
-    ~RequestThread();
     std::deque<PIRP> queued;
     std::multiset<PKEVENT> outstandingEvents;
 };
-std::set<RequestThread*> requestThreads;
-/* Touched before eventLock is taken: its first touch registers it. */
 thread_local RequestThread requestThread;
-
-RequestThread::RequestThread()
-{
-    std::lock_guard<std::mutex> guard(eventLock);
-    requestThreads.insert(this);
-}
-
-RequestThread::~RequestThread()
-{
-    std::lock_guard<std::mutex> guard(eventLock);
-    requestThreads.erase(this);
-}
 
 /* Special kernel APCs reach a thread below APC_LEVEL outside a guarded
    region. */
@@ -59,67 +44,42 @@ bool CanTakeApcs()
 
 namespace hk
 {
-PVOID CurrentRequestThread()
-{
-    return &requestThread;
-}
-
 void NoteThreadRequest(PIRP irp)
 {
-    RequestThread* me = &requestThread;
     std::lock_guard<std::mutex> guard(eventLock);
-    irp->Tail.Overlay.Thread = me;
+    irp->Tail.Overlay.Thread = &requestThread;
     if (irp->UserEvent)
-        me->outstandingEvents.insert(irp->UserEvent);
+        requestThread.outstandingEvents.insert(irp->UserEvent);
 }
 
 void QueueCompletionApc(PIRP irp)
 {
-    RequestThread* thread = (RequestThread*)irp->Tail.Overlay.Thread;
-    RequestThread* me = &requestThread;
+    auto* thread = (RequestThread*)irp->Tail.Overlay.Thread;
     {
         std::lock_guard<std::mutex> guard(eventLock);
-        if (!requestThreads.count(thread))
-        {
-            thread = nullptr;
-        }
-        else
-        {
-            thread->queued.push_back(irp);
-        }
-    }
-    if (!thread)
-    {
-        ReportViolation("a built request completed after the thread that built it ended");
-        FinishThreadRequest(irp);
-        return;
+        thread->queued.push_back(irp);
     }
     eventChanged.notify_all();
-    if (thread == me)
+    if (thread == &requestThread)
         DeliverCompletionApcs();
 }
 
-/* Runs without the event lock: the APC sets the request's event. */
-static void DeliverQueuedApcs()
+/* Runs without the event lock, at APC_LEVEL: the APC sets the event. */
+void DeliverQueuedApcs()
 {
-    RequestThread* me = &requestThread;
     for (;;)
     {
         PIRP irp;
         {
             std::lock_guard<std::mutex> guard(eventLock);
-            if (me->queued.empty())
+            if (requestThread.queued.empty())
                 return;
-            irp = me->queued.front();
-            me->queued.pop_front();
-            if (irp->UserEvent)
-            {
-                auto found = me->outstandingEvents.find(irp->UserEvent);
-                if (found != me->outstandingEvents.end())
-                    me->outstandingEvents.erase(found);
-            }
+            irp = requestThread.queued.front();
+            requestThread.queued.pop_front();
+            auto& events = requestThread.outstandingEvents;
+            if (irp->UserEvent && events.count(irp->UserEvent))
+                events.erase(events.find(irp->UserEvent));
         }
-        /* The APC runs at APC_LEVEL. */
         KIRQL irql = currentIrql;
         currentIrql = APC_LEVEL;
         FinishThreadRequest(irp);
@@ -131,11 +91,6 @@ void DeliverCompletionApcs()
 {
     if (CanTakeApcs())
         DeliverQueuedApcs();
-}
-
-void DeliverQueuedApcsForWait()
-{
-    DeliverQueuedApcs();
 }
 } // namespace hk
 
@@ -250,7 +205,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (!polls && currentIrql >= DISPATCH_LEVEL)
         hk::ReportViolation("wait at DISPATCH_LEVEL");
 
-    RequestThread* me = &requestThread;
+    RequestThread* me = &requestThread; /* its first touch is outside the lock */
     std::unique_lock<std::mutex> guard(eventLock);
     auto signalled = [event] { return event->Header.SignalState != 0; };
     /* A wait takes the thread's completion APCs when it can. One that
@@ -286,7 +241,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         if (apcQueued())
         {
             guard.unlock();
-            hk::DeliverQueuedApcsForWait();
+            hk::DeliverQueuedApcs();
             guard.lock();
             continue;
         }
