@@ -367,9 +367,11 @@ static NTSTATUS OpenHardwareKeyToWrite(PPORT_EXTENSION Extension, PHANDLE Key)
  * Called with the name choice lock held, with the name read for
  * publication (its buffer holds at least VK_MAX_PORT_NAME_CHARS + 1
  * characters). A device that never published and whose name is taken gets
- * the lowest free name from COM40 up, stored as its PortName.
+ * the lowest free name from COM40 up, stored as its PortName. Published
+ * says whether the device has published a name before.
  */
-NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes)
+NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes,
+                       PBOOLEAN Published)
 {
     UNICODE_STRING valueName;
     HANDLE key;
@@ -388,6 +390,7 @@ NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes
         published = 1;
     else if (!NT_SUCCESS(status))
         goto Exit;
+    *Published = (BOOLEAN)(published != 0);
 
     status = published ? STATUS_SUCCESS : NameTaken(Extension, Name, *NameBytes, &taken);
     while (NT_SUCCESS(status) && taken)
@@ -442,11 +445,13 @@ NTSTATUS RecordPublishedName(PPORT_EXTENSION Extension)
 }
 
 /*
- * Called with the name choice lock held, last of a publication: a start
- * that fails before it leaves the name free to move at the next start, as
- * a name that was never published must be.
+ * Called with the name choice lock held: marks a first publication after
+ * its record and before its map entry, or takes the mark back when that
+ * publication fails after all. A start that fails leaves no mark, and the
+ * name stays free to move at the next start, as a name that was never
+ * published must.
  */
-NTSTATUS MarkNamePublished(PPORT_EXTENSION Extension)
+NTSTATUS MarkNamePublished(PPORT_EXTENSION Extension, BOOLEAN Published)
 {
     UNICODE_STRING valueName;
     HANDLE key;
@@ -457,7 +462,10 @@ NTSTATUS MarkNamePublished(PPORT_EXTENSION Extension)
     if (!NT_SUCCESS(status))
         return status;
     RtlInitUnicodeString(&valueName, VK_VALUE_PUBLISHED);
-    status = ZwSetValueKey(key, &valueName, 0, REG_DWORD, &published, sizeof(published));
+    if (Published)
+        status = ZwSetValueKey(key, &valueName, 0, REG_DWORD, &published, sizeof(published));
+    else
+        status = ZwDeleteValueKey(key, &valueName);
     ZwClose(key);
     return status;
 }

@@ -519,3 +519,16 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
     keys[key].values[Fold(FromCounted(ValueName))] = RegistryValue{Type, Bytes(data, data + DataSize)};
     return STATUS_SUCCESS;
 }
+
+extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
+{
+    NTSTATUS status;
+    WString key;
+    if (RegistryCallFails(KernelCall::DeleteValue, &status))
+        return status;
+    std::lock_guard<std::mutex> guard(BenchLock());
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_SET_VALUE, &key)))
+        return status;
+    return keys[key].values.erase(Fold(FromCounted(ValueName))) ? STATUS_SUCCESS
+                                                                : STATUS_OBJECT_NAME_NOT_FOUND;
+}

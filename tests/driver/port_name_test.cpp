@@ -321,9 +321,9 @@ void LoadDriverOn(PDRIVER_OBJECT driver, ULONG major, ULONG minor, ULONG build)
     ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
 }
 
-/* A start that fails while recording the name has not published it: the
-   next start may still move it, and the record and the mark come with the
-   first start that publishes. Before Windows 10 1803 the records are in
+/* A start that fails while recording the name or writing its map entry
+   has not published it: the next start may still move it, and the record
+   and the mark come with the first start that publishes. Before Windows 10 1803 the records are in
    Parameters, from 1803 on in the driver's state key, and a record kept in
    Parameters before the upgrade still holds its name. */
 TEST_F(PortNameTest, FailedRecordLeavesTheNameUnpublishedAndRecordsGoWhereWindowsKeepsThem)
@@ -334,6 +334,9 @@ TEST_F(PortNameTest, FailedRecordLeavesTheNameUnpublishedAndRecordsGoWhereWindow
     EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED);
     EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
     EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    hk::FailCall(hk::KernelCall::WriteRegistryValue, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED) << "the map entry fails after the mark";
+    EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
 
     ASSERT_EQ(second.Start(), STATUS_SUCCESS);
     hk::RegistryValue value;

@@ -20,7 +20,7 @@ const hk::KernelCall allCalls[] = {hk::KernelCall::OpenDeviceKey,
                                    hk::KernelCall::EnumerateValue,
                                    hk::KernelCall::SetValue,
                                    hk::KernelCall::OpenSymbolicLink,
-                                   hk::KernelCall::OpenDriverKey};
+                                   hk::KernelCall::OpenDriverKey, hk::KernelCall::DeleteValue};
 
 const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
                                  LowerRequest::Write,    LowerRequest::PnpStart,
@@ -61,6 +61,8 @@ const char* CallName(hk::KernelCall call)
         return "ZwOpenSymbolicLinkObject";
     case hk::KernelCall::OpenDriverKey:
         return "IoOpenDriverRegistryKey";
+    case hk::KernelCall::DeleteValue:
+        return "ZwDeleteValueKey";
     }
     return "?";
 }
@@ -229,7 +231,7 @@ std::string Describe(const Fault& fault)
 bool UndoesWork(hk::KernelCall call)
 {
     return call == hk::KernelCall::DeleteSymbolicLink ||
-           call == hk::KernelCall::DeleteRegistryValue ||
+           call == hk::KernelCall::DeleteRegistryValue || call == hk::KernelCall::DeleteValue ||
            call == hk::KernelCall::SetInterfaceState;
 }
 
@@ -264,6 +266,7 @@ NTSTATUS InjectedStatus(const FailurePoint& point)
         case hk::KernelCall::WriteRegistryValue:
         case hk::KernelCall::DeleteRegistryValue:
         case hk::KernelCall::DeleteSymbolicLink:
+        case hk::KernelCall::DeleteValue:
             return STATUS_ACCESS_DENIED;
         case hk::KernelCall::QueryValue:
         case hk::KernelCall::EnumerateValue:

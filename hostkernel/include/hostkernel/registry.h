@@ -65,7 +65,8 @@ enum class KernelCall
     EnumerateValue,
     SetValue,
     OpenSymbolicLink,
-    OpenDriverKey
+    OpenDriverKey,
+    DeleteValue
 };
 /* The n-th call of that kind from now (1 = the next) fails with status;
    n = 0 makes every call fail until ClearCallFailures. */
