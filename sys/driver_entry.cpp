@@ -6,6 +6,9 @@
 
 #include "vkserial.h"
 
+/* RtlGetVersion (in wdm.h of the WDK, in ntddk.h of mingw-w64). */
+#include <ntddk.h>
+
 POOL_TYPE VkNonPagedPool;
 
 /* The flags a function driver takes from the device below: how the I/O
@@ -21,14 +24,31 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject)
     UNREFERENCED_PARAMETER(DriverObject);
 }
 
+/*
+ * NonPagedPool is executable, which Driver Verifier's code integrity checks
+ * and memory integrity (HVCI) refuse from Windows 8 (NT 6.2) on; the NX pool
+ * does not exist before Windows 8, and older systems fail a request for it.
+ * Asked of RtlGetVersion: the WDM version IoIsWdmVersionAvailable knows
+ * stays 6.00 from Vista on, and RtlGetVersion answers with the true version
+ * whatever compatibility the system applies to programs.
+ */
+static POOL_TYPE ChooseNonPagedPool(VOID)
+{
+    RTL_OSVERSIONINFOW version;
+
+    RtlZeroMemory(&version, sizeof(version));
+    version.dwOSVersionInfoSize = sizeof(version);
+    if (!NT_SUCCESS(RtlGetVersion(&version)))
+        return NonPagedPool;
+    if (version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2))
+        return NonPagedPoolNx;
+    return NonPagedPool;
+}
+
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
-    InitializePortNameRecord(RegistryPath);
-
-    /* NonPagedPool is executable, which Driver Verifier's code integrity
-       checks and memory integrity (HVCI) refuse from Windows 8 on; the NX
-       pool does not exist before Windows 8, and XP fails a request for it. */
-    VkNonPagedPool = IoIsWdmVersionAvailable(6, 2) ? NonPagedPoolNx : NonPagedPool;
+    InitializePortNameRecord(DriverObject, RegistryPath);
+    VkNonPagedPool = ChooseNonPagedPool();
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchGeneral;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchGeneral;
@@ -44,6 +64,33 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverUnload = DriverUnload;
     DriverObject->DriverExtension->AddDevice = AddDevice;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * IoRegisterDeviceInterface does not promise a terminator, and the name
+ * also names the port's SERIALCOMM entry, which the registry routines take
+ * as a terminated string: the name is kept as a terminated copy in the
+ * driver's own pool, freed with ExFreePool. On failure the name is freed.
+ */
+static NTSTATUS TerminateInterfaceName(PUNICODE_STRING Name)
+{
+    ULONG bytes = Name->Length + sizeof(WCHAR);
+    PWSTR copy;
+
+    /* A counted string's length fits a USHORT, its terminator may not. */
+    copy = bytes <= 0xFFFF ? (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes, VK_POOL_TAG) : NULL;
+    if (copy)
+    {
+        RtlCopyMemory(copy, Name->Buffer, Name->Length);
+        copy[Name->Length / sizeof(WCHAR)] = L'\0';
+    }
+    RtlFreeUnicodeString(Name);
+    if (!copy)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    Name->Buffer = copy;
+    Name->Length = (USHORT)(bytes - sizeof(WCHAR));
+    Name->MaximumLength = (USHORT)bytes;
     return STATUS_SUCCESS;
 }
 
@@ -81,6 +128,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
     status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
                                        &extension->InterfaceName);
+    if (NT_SUCCESS(status))
+        status = TerminateInterfaceName(&extension->InterfaceName);
     if (!NT_SUCCESS(status))
     {
         IoDetachDevice(extension->LowerDevice);

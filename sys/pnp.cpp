@@ -115,7 +115,9 @@ NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     /* A line change already sending its report finishes before the HID
        stack hears of the removal; every later one finds the device gone.
        A report the device has not taken is cancelled first, so the removal
-       never waits behind one that would not come back. */
+       never waits behind one that would not come back. A stack that missed
+       this cancel (it came before the stack set its cancel routine) gets
+       the writer's own at its bound (CallBounded), which ends it. */
     CancelReportInFlight(extension);
     AcquireOutputLock(extension);
     ReleaseOutputLock(extension);
@@ -142,7 +144,10 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     WithdrawPortLocked(extension);
     extension->InterfaceEnabled = FALSE;
     ReleasePublishLock(extension);
-    RtlFreeUnicodeString(&extension->InterfaceName);
+    /* The driver's own copy (AddDevice). */
+    if (extension->InterfaceName.Buffer)
+        ExFreePool(extension->InterfaceName.Buffer);
+    RtlZeroMemory(&extension->InterfaceName, sizeof(extension->InterfaceName));
     FreePortNameBuffers(extension);
     ForgetAllOpens(extension);
 

@@ -162,6 +162,7 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     UNICODE_STRING linkScratch = {0, 0, NULL};
     PWCHAR name;
     USHORT nameBytes = 0;
+    BOOLEAN published = FALSE, marked = FALSE;
     NTSTATUS status;
 
     name = (PWCHAR)ExAllocatePoolWithTag(PagedPool, VK_SCRATCH_BYTES, VK_POOL_TAG);
@@ -180,7 +181,7 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     if (NT_SUCCESS(status))
         status = MeasurePortName(name, &nameBytes);
     if (NT_SUCCESS(status))
-        status = ClaimPortName(Extension, name, &nameBytes);
+        status = ClaimPortName(Extension, name, &nameBytes, &published);
     if (NT_SUCCESS(status))
         status = BuildPublication(Extension, name, nameBytes, &linkScratch);
     if (NT_SUCCESS(status))
@@ -193,6 +194,11 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
        requests after the start) follow: the start ends soon after it. */
     if (NT_SUCCESS(status))
         status = RecordPublishedName(Extension);
+    if (NT_SUCCESS(status) && !published)
+    {
+        status = MarkNamePublished(Extension, TRUE);
+        marked = (BOOLEAN)NT_SUCCESS(status);
+    }
     if (NT_SUCCESS(status))
     {
         status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
@@ -204,6 +210,8 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     }
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
+    if (!NT_SUCCESS(status) && marked)
+        (VOID)MarkNamePublished(Extension, FALSE);
     ReleaseNameChoiceLock();
 
 Exit:

@@ -83,11 +83,13 @@ VOID ReleasePublishLock(PPORT_EXTENSION Extension);
 VOID FreePortNameBuffers(PPORT_EXTENSION Extension);
 
 /* port_name_choice.cpp */
-VOID InitializePortNameRecord(PUNICODE_STRING RegistryPath);
+VOID InitializePortNameRecord(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 VOID AcquireNameChoiceLock(VOID);
 VOID ReleaseNameChoiceLock(VOID);
-NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes);
+NTSTATUS ClaimPortName(PPORT_EXTENSION Extension, PWCHAR Name, PUSHORT NameBytes,
+                       PBOOLEAN Published);
 NTSTATUS RecordPublishedName(PPORT_EXTENSION Extension);
+NTSTATUS MarkNamePublished(PPORT_EXTENSION Extension, BOOLEAN Published);
 
 /* dispatch_general.cpp */
 DRIVER_DISPATCH DispatchGeneral;

@@ -208,8 +208,12 @@ KIRQL KeGetCurrentIrql(void);
 VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+KIRQL KfRaiseIrql(KIRQL NewIrql);
+VOID KfLowerIrql(KIRQL NewIrql);
 void HkCheckPagedCode(void);
 }
+#define KeRaiseIrql(NewIrql, OldIrql) *(OldIrql) = KfRaiseIrql(NewIrql)
+#define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KfAcquireSpinLock(SpinLock)
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
 
@@ -292,6 +296,8 @@ extern "C" {
 VOID KeEnterCriticalRegion(VOID);
 VOID KeLeaveCriticalRegion(VOID);
 BOOLEAN KeAreApcsDisabled(VOID);
+VOID KeEnterGuardedRegion(VOID);
+VOID KeLeaveGuardedRegion(VOID);
 VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
 VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 }
@@ -748,6 +754,24 @@ VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive);
+}
+
+/* ---- System version and routines found at run time ------------------------------ */
+
+typedef struct _OSVERSIONINFOW {
+    ULONG dwOSVersionInfoSize;
+    ULONG dwMajorVersion;
+    ULONG dwMinorVersion;
+    ULONG dwBuildNumber;
+    ULONG dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
+
+extern "C" {
+NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 }
 
 /* ---- Registry ------------------------------------------------------------------ */
@@ -846,6 +870,7 @@ NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
                              KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
                        PVOID Data, ULONG DataSize);
 NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,

@@ -31,8 +31,11 @@ void SetIrpRequest(PIRP irp, RequestPtr request);
 void ResetIrps();
 
 void ResetPool();
-/* The emulated system is this NT version or later. */
-bool WindowsAtLeast(ULONG major, ULONG minor);
+/* The emulated system is this NT version (and build) or later. */
+bool WindowsAtLeast(ULONG major, ULONG minor, ULONG build = 0);
+/* NT major << 8 | minor, and the build. */
+ULONG EmulatedVersion();
+ULONG EmulatedBuild();
 void ResetDevices();
 void ResetFiles();
 void ResetRemoveLocks();
@@ -71,6 +74,11 @@ void ResetObjectNames();
 HANDLE NewHandle(const WString& key, ACCESS_MASK access, bool link);
 }
 
+/* Windows 10 1803's routine, found with MmGetSystemRoutineAddress only. */
+extern "C" NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,
+                                            ACCESS_MASK DesiredAccess, ULONG Flags,
+                                            PHANDLE DriverRegKey);
+
 namespace hk
 {
 /* A request from the system (Plug and Play, power, WMI): runs as a system
@@ -93,4 +101,23 @@ void ResetThreadChecks();
 void NoteEventConsumed(PKEVENT event);
 void NoteEventSet(PKEVENT event);
 void NoteEventInitialized(PKEVENT event);
+/* Special kernel APCs disabled (a guarded region). */
+bool InGuardedRegion();
+
+/*
+ * A request built with IoBuildSynchronousFsdRequest or
+ * IoBuildDeviceIoControlRequest belongs to the thread that built it, and
+ * the I/O manager finishes it (status block, event, free) in a special
+ * kernel APC to that thread: at once when it completes there below
+ * APC_LEVEL, otherwise when the thread next can take it (a wait, a return
+ * below APC_LEVEL, the end of a guarded region).
+ */
+void NoteThreadRequest(PIRP irp);
+void QueueCompletionApc(PIRP irp);
+/* Runs the current thread's queued completion APCs if it can take them. */
+void DeliverCompletionApcs();
+/* The same whatever the thread's state (a wait reported for it). */
+void DeliverQueuedApcs();
+/* The I/O manager's final stage, run by the APC. */
+void FinishThreadRequest(PIRP irp);
 } // namespace hk

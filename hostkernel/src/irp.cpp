@@ -368,7 +368,15 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost)
             IoMarkIrpPending(Irp);
         }
     }
-    FinishIrp(Irp);
+    if (Irp->Tail.Overlay.Thread)
+        QueueCompletionApc(Irp);
+    else
+        FinishIrp(Irp);
+}
+
+void hk::FinishThreadRequest(PIRP irp)
+{
+    FinishIrp(irp);
 }
 
 extern "C" PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)

@@ -182,14 +182,19 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
     for (const char* p = guid; *p; p++)
         name.push_back((char16_t)*p);
 
-    /* The caller frees it with RtlFreeUnicodeString. */
-    size_t bytes = (name.size() + 1) * sizeof(WCHAR);
-    PWSTR buffer = (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes, PoolTag("PnpI"));
+    /* The caller frees it with RtlFreeUnicodeString. Windows does not
+       promise a terminator: the buffer runs on past the name, so a driver
+       that takes it for a terminated string gets another name. */
+    size_t bytes = name.size() * sizeof(WCHAR);
+    PWSTR buffer =
+        (PWSTR)ExAllocatePoolWithTag(PagedPool, bytes + 2 * sizeof(WCHAR), PoolTag("PnpI"));
     if (!buffer)
         return STATUS_INSUFFICIENT_RESOURCES;
     memcpy(buffer, name.c_str(), bytes);
+    buffer[name.size()] = L'~';
+    buffer[name.size() + 1] = L'\0';
     SymbolicLinkName->Buffer = buffer;
-    SymbolicLinkName->Length = (USHORT)(bytes - sizeof(WCHAR));
+    SymbolicLinkName->Length = (USHORT)bytes;
     SymbolicLinkName->MaximumLength = (USHORT)bytes;
 
     std::lock_guard<std::mutex> guard(BenchLock());

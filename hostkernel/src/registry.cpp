@@ -243,6 +243,8 @@ void ResetRegistry()
 
 using namespace hk;
 
+static bool RegistryCallFails(KernelCall call, NTSTATUS* status);
+
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
@@ -264,6 +266,35 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG D
     *DevInstRegKey = NewHandle(Fold(u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" +
                                     instance + u"\\Device Parameters"),
                                DesiredAccess, false);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * DriverRegKeyPersistentState is the service key's State subkey, created
+ * at its first open (Windows 10 1803 on). The parameters key is the
+ * installer's, and the shared state key is not emulated.
+ */
+extern "C" NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,
+                                            ACCESS_MASK DesiredAccess, ULONG Flags,
+                                            PHANDLE DriverRegKey)
+{
+    NTSTATUS status;
+    if (RegistryCallFails(KernelCall::OpenDriverKey, &status))
+        return status;
+    if (RegKeyType != 1 || Flags != 0)
+    {
+        ReportViolation("IoOpenDriverRegistryKey: only DriverRegKeyPersistentState is emulated");
+        return STATUS_INVALID_PARAMETER;
+    }
+    WString service = FromCounted(&DriverObject->DriverName);
+    service = service.substr(service.rfind(u'\\') + 1);
+    WString path =
+        Fold(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + service + u"\\State");
+    {
+        std::lock_guard<std::mutex> guard(BenchLock());
+        keys[path];
+    }
+    *DriverRegKey = NewHandle(path, DesiredAccess, false);
     return STATUS_SUCCESS;
 }
 
@@ -487,4 +518,17 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
     const uint8_t* data = (const uint8_t*)Data;
     keys[key].values[Fold(FromCounted(ValueName))] = RegistryValue{Type, Bytes(data, data + DataSize)};
     return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
+{
+    NTSTATUS status;
+    WString key;
+    if (RegistryCallFails(KernelCall::DeleteValue, &status))
+        return status;
+    std::lock_guard<std::mutex> guard(BenchLock());
+    if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_SET_VALUE, &key)))
+        return status;
+    return keys[key].values.erase(Fold(FromCounted(ValueName))) ? STATUS_SUCCESS
+                                                                : STATUS_OBJECT_NAME_NOT_FOUND;
 }

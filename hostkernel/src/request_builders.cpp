@@ -58,6 +58,7 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;
+    NoteThreadRequest(irp);
     return irp;
 }
 
@@ -113,5 +114,6 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;
+    NoteThreadRequest(irp);
     return irp;
 }

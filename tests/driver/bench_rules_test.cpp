@@ -151,25 +151,67 @@ TEST_F(BenchRules, ProgramRequestMustReturnWithItsCriticalRegionsLeft)
                   "KeLeaveCriticalRegion without KeEnterCriticalRegion"}));
 }
 
-/* Windows before 8 has no NX pool; from 8 on, executable pool is refused. */
-TEST_F(BenchRules, PoolTypesFollowTheEmulatedWindowsVersion)
+/* Windows before 8 has no NX pool; from 8 on, executable pool is refused.
+   The WDM number stays 6.00 from Vista on; RtlGetVersion tells the truth. */
+TEST_F(BenchRules, PoolTypesAndVersionAnswersFollowTheEmulatedWindows)
 {
     const ULONG tag = hk::PoolTag("Test");
-    hk::SetWindowsVersion(5, 1);
-    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x20));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x30));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 2));
+    RTL_OSVERSIONINFOW version{};
+    version.dwOSVersionInfoSize = sizeof(version);
+    hk::SetWindowsVersion(6, 1);
+    EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x30));
+    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 0));
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 1));
+    ASSERT_EQ(RtlGetVersion(&version), STATUS_SUCCESS);
+    EXPECT_EQ(version.dwMajorVersion * 100 + version.dwMinorVersion, 601u);
+    EXPECT_EQ(version.dwBuildNumber, 7601u);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag), nullptr);
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
     EXPECT_EQ(hk::TakeViolations(), std::vector<std::string>{"NonPagedPoolNx before Windows 8"});
 
-    hk::SetWindowsVersion(6, 2);
-    EXPECT_TRUE(IoIsWdmVersionAvailable(6, 2));
-    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 3));
+    hk::SetWindowsVersion(10, 0);
+    EXPECT_FALSE(IoIsWdmVersionAvailable(6, 2));
+    ASSERT_EQ(RtlGetVersion(&version), STATUS_SUCCESS);
+    EXPECT_EQ(version.dwMajorVersion * 100 + version.dwMinorVersion, 1000u);
     ExFreePool(ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag));
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, tag));
     EXPECT_EQ(hk::TakeViolations(),
               std::vector<std::string>{"executable NonPagedPool on Windows 8 or later"});
+}
+
+/* The I/O manager finishes a request a driver built for itself by an APC
+   to the building thread: a completion on another thread leaves the status
+   block alone until that thread can take the APC, which a thread in a
+   guarded region (or at APC_LEVEL) cannot. */
+TEST_F(BenchRules, BuiltRequestsFinishInTheirOwnThreadWhichMustBeAbleToTakeTheApc)
+{
+    hk::VelkorHidCollection hid;
+    hid.SetWriteAnswer(hk::Answer::Held);
+    UCHAR report[9] = {};
+    LARGE_INTEGER offset = {};
+    KEVENT event;
+    IO_STATUS_BLOCK status;
+    status.Status = (NTSTATUS)0x12345678;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    auto open = hk::UserFile::Open(hid.Pdo());
+    ASSERT_TRUE(open);
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, hid.Pdo(), report, sizeof(report),
+                                            &offset, &event, &status);
+    IoGetNextIrpStackLocation(irp)->FileObject = open->FileObject();
+    ASSERT_EQ(IoCallDriver(hid.Pdo(), irp), STATUS_PENDING);
+    std::thread([&hid] { hid.ReleaseHeld(); }).join();
+    EXPECT_EQ(status.Status, (NTSTATUS)0x12345678) << "finished in the completing thread";
+    EXPECT_EQ(hk::LiveIrpCount(), 1u);
+
+    KeEnterGuardedRegion();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL), STATUS_SUCCESS);
+    KeLeaveGuardedRegion();
+    EXPECT_EQ(status.Status, STATUS_SUCCESS);
+    EXPECT_EQ(hk::LiveIrpCount(), 0u);
+    EXPECT_EQ(hk::TakeViolations(),
+              std::vector<std::string>{
+                  "a wait at APC_LEVEL or in a guarded region for a built request's event: the "
+                  "I/O manager's completion APC cannot reach the thread"});
 }
 
 /* AddDevice as it is often written: the whole flags word from below, plus

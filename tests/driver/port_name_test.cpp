@@ -302,4 +302,75 @@ TEST_F(PortNameTest, PublishedNameStaysTheKeyersOwnPluggedInOrNot)
     back.Unplug();
 }
 
+const hk::WString ServiceKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial";
+
+/* Loads the driver again on another Windows, as after an upgrade. */
+void LoadDriverOn(PDRIVER_OBJECT driver, ULONG major, ULONG minor, ULONG build)
+{
+    hk::SetWindowsVersion(major, minor, build);
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path,
+                         L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\vkserial");
+    ASSERT_EQ(DriverEntry(driver, &path), STATUS_SUCCESS);
+}
+
+/* A start that fails while recording the name or writing its map entry
+   has not published it: the next start may still move it, and the record
+   and the mark come with the first start that publishes. Before Windows 10 1803 the records are in
+   Parameters, from 1803 on in the driver's state key, and a record kept in
+   Parameters before the upgrade still holds its name. */
+TEST_F(PortNameTest, FailedRecordLeavesTheNameUnpublishedAndRecordsGoWhereWindowsKeepsThem)
+{
+    LoadDriverOn(driver, 10, 0, 16299);
+    Keyer second(driver, SecondPath, u"COM40");
+    hk::FailCall(hk::KernelCall::SetValue, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    hk::FailCall(hk::KernelCall::WriteRegistryValue, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED) << "the map entry fails after the mark";
+    EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
+
+    ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+    hk::RegistryValue value;
+    ASSERT_TRUE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished", &value));
+    EXPECT_EQ(value.data, hk::Word(1));
+    ASSERT_TRUE(hk::GetValue(ServiceKey + u"\\Parameters", second.Interface(), &value));
+    EXPECT_EQ(value.data, hk::StringBytes(u"COM40"));
+    second.Unplug();
+
+    LoadDriverOn(driver, 10, 0, 17134);
+    Keyer third(driver, ThirdPath, u"COM40");
+    ASSERT_EQ(third.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(third.StoredName(), u"COM41") << "COM40 is recorded for the unplugged keyer";
+    ASSERT_TRUE(hk::GetValue(ServiceKey + u"\\State", third.Interface(), &value));
+    EXPECT_EQ(hk::StringOf(value), u"COM41");
+    EXPECT_FALSE(hk::GetValue(ServiceKey + u"\\Parameters", third.Interface()));
+    third.Unplug();
+}
+
+/* Windows keeps in ComDB the numbers of serial adapters that are unplugged
+   just now: a first start leaves them alone; a published name is the
+   keyer's whatever ComDB says. */
+TEST_F(PortNameTest, FirstStartSkipsNumbersTheComDatabaseHolds)
+{
+    hk::Bytes comDb(32, 0);
+    comDb[39 / 8] |= 1 << (39 % 8); /* COM40 */
+    comDb[40 / 8] |= 1 << (40 % 8); /* COM41 */
+    comDb[4 / 8] |= 1 << (4 % 8);   /* COM5, the published port's own */
+    hk::SetValue(hk::ComArbiterKey, u"ComDB", REG_BINARY, comDb);
+
+    Keyer second(driver, SecondPath, u"com41");
+    ASSERT_EQ(second.Start(), STATUS_SUCCESS);
+    EXPECT_EQ(second.StoredName(), u"COM42");
+    EXPECT_EQ(hk::SymbolicLinks().count(u"\\GLOBAL??\\COM42"), 1u);
+    second.Unplug();
+
+    file.reset();
+    ASSERT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+}
+
 } // namespace

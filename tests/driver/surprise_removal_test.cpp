@@ -182,6 +182,32 @@ TEST_F(SurpriseRemovalTest, LineChangeInFlightIsCancelledAndTheOneBehindItFails)
     EXPECT_EQ(States(), std::vector<UCHAR>{0x02}) << "a close sends nothing once unplugged";
 }
 
+/* The unplug cancels the report a line change is sending before the stack
+   below has set its cancel routine, so the cancel only marks the request,
+   and the stack then pends it all the same. The writer's own cancel at its
+   bound reaches the routine set since: the change ends, and the unplug
+   waiting behind it returns. */
+TEST_F(SurpriseRemovalTest, ReportCancelledBeforeTheStackSetItsCancelRoutineStillEnds)
+{
+    hk::CapKernelTimeouts(std::chrono::milliseconds(300));
+    hid->SetWriteAnswer(hk::Answer::HeldCancelLate);
+    std::thread key([&] { EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_SET_DTR), STATUS_SUCCESS); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    std::thread unplug([&] { EXPECT_EQ(Unplug(), STATUS_SUCCESS); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(hid->CancelledCount(), 0u) << "the early cancel found no routine";
+
+    const auto pended = std::chrono::steady_clock::now();
+    hid->SetLateCancelRoutines();
+    unplug.join();
+    key.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - pended, std::chrono::seconds(2));
+    EXPECT_EQ(hid->CancelledCount(), 1u);
+    EXPECT_EQ(hid->HeldCount(), 0u);
+    EXPECT_TRUE(hk::SymbolicLinks().empty());
+    EXPECT_EQ(file->DeviceControl(IOCTL_SERIAL_CLR_DTR), STATUS_DELETE_PENDING);
+}
+
 /* The user plugs in a second keyer (or the same one into another port)
    while the program still holds the first one's port: the new keyer's
    start publishes the same stored name, and the first one's removal,

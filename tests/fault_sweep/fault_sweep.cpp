@@ -121,6 +121,7 @@ void PrintProblems(const Scenario& scenario, Answering answering, const std::str
 
 const hk::KernelCall undoingCalls[] = {hk::KernelCall::DeleteSymbolicLink,
                                        hk::KernelCall::DeleteRegistryValue,
+                                       hk::KernelCall::DeleteValue,
                                        hk::KernelCall::SetInterfaceState};
 
 std::map<hk::KernelCall, unsigned> CountUndoing(const std::vector<FailurePoint>& points)

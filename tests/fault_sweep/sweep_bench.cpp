@@ -7,14 +7,20 @@ namespace sweep
 
 namespace
 {
-const hk::KernelCall allCalls[] = {
-    hk::KernelCall::OpenDeviceKey,      hk::KernelCall::QueryValue,
-    hk::KernelCall::WriteRegistryValue, hk::KernelCall::DeleteRegistryValue,
-    hk::KernelCall::CreateSymbolicLink, hk::KernelCall::DeleteSymbolicLink,
-    hk::KernelCall::RegisterInterface,  hk::KernelCall::SetInterfaceState,
-    hk::KernelCall::OpenKey,            hk::KernelCall::CreateKey,
-    hk::KernelCall::EnumerateValue,     hk::KernelCall::SetValue,
-    hk::KernelCall::OpenSymbolicLink};
+const hk::KernelCall allCalls[] = {hk::KernelCall::OpenDeviceKey,
+                                   hk::KernelCall::QueryValue,
+                                   hk::KernelCall::WriteRegistryValue,
+                                   hk::KernelCall::DeleteRegistryValue,
+                                   hk::KernelCall::CreateSymbolicLink,
+                                   hk::KernelCall::DeleteSymbolicLink,
+                                   hk::KernelCall::RegisterInterface,
+                                   hk::KernelCall::SetInterfaceState,
+                                   hk::KernelCall::OpenKey,
+                                   hk::KernelCall::CreateKey,
+                                   hk::KernelCall::EnumerateValue,
+                                   hk::KernelCall::SetValue,
+                                   hk::KernelCall::OpenSymbolicLink,
+                                   hk::KernelCall::OpenDriverKey, hk::KernelCall::DeleteValue};
 
 const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
                                  LowerRequest::Write,    LowerRequest::PnpStart,
@@ -53,6 +59,10 @@ const char* CallName(hk::KernelCall call)
         return "ZwSetValueKey";
     case hk::KernelCall::OpenSymbolicLink:
         return "ZwOpenSymbolicLinkObject";
+    case hk::KernelCall::OpenDriverKey:
+        return "IoOpenDriverRegistryKey";
+    case hk::KernelCall::DeleteValue:
+        return "ZwDeleteValueKey";
     }
     return "?";
 }
@@ -213,7 +223,7 @@ std::string Describe(const Fault& fault)
 bool UndoesWork(hk::KernelCall call)
 {
     return call == hk::KernelCall::DeleteSymbolicLink ||
-           call == hk::KernelCall::DeleteRegistryValue ||
+           call == hk::KernelCall::DeleteRegistryValue || call == hk::KernelCall::DeleteValue ||
            call == hk::KernelCall::SetInterfaceState;
 }
 
@@ -241,12 +251,14 @@ NTSTATUS InjectedStatus(const FailurePoint& point)
         switch (point.call)
         {
         case hk::KernelCall::OpenDeviceKey:
+        case hk::KernelCall::OpenDriverKey:
         case hk::KernelCall::OpenKey:
         case hk::KernelCall::CreateKey:
         case hk::KernelCall::SetValue:
         case hk::KernelCall::WriteRegistryValue:
         case hk::KernelCall::DeleteRegistryValue:
         case hk::KernelCall::DeleteSymbolicLink:
+        case hk::KernelCall::DeleteValue:
             return STATUS_ACCESS_DENIED;
         case hk::KernelCall::QueryValue:
         case hk::KernelCall::EnumerateValue:

@@ -33,10 +33,14 @@ void ResetBench();
    test of a driver's bound need not wait it out. */
 void CapKernelTimeouts(std::chrono::microseconds cap);
 
-/* The Windows version the bench emulates, as NT major.minor (10.0 after
-   ResetBench): IoIsWdmVersionAvailable answers from it, and the pool takes
-   NonPagedPoolNx from 6.2 (Windows 8) on and refuses it before. */
-void SetWindowsVersion(ULONG major, ULONG minor);
+/* The Windows version the bench emulates, as NT major.minor and build (0:
+   the build that version last shipped as; 10.0.19045 after ResetBench):
+   6.1 Windows 7, 6.2 Windows 8, 10.0.16299 Windows 10 1709. RtlGetVersion
+   answers with it; IoIsWdmVersionAvailable with the WDM number Windows
+   keeps, 6.00 from Vista on; MmGetSystemRoutineAddress finds
+   IoOpenDriverRegistryKey from 10.0.17134 (1803) on; the pool takes
+   NonPagedPoolNx from 6.2 on and refuses it before. */
+void SetWindowsVersion(ULONG major, ULONG minor, ULONG build = 0);
 
 /* ---- Threads ------------------------------------------------------------------- */
 

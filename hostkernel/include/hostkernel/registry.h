@@ -21,6 +21,9 @@ struct RegistryValue
 };
 
 const WString SerialCommKey = u"\\Registry\\Machine\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+/* Windows' COM database (value ComDB, bit n-1 for COMn). */
+const WString ComArbiterKey =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\COM Name Arbiter";
 
 void SetValue(const WString& key, const WString& name, ULONG type, const Bytes& data);
 void SetDword(const WString& key, const WString& name, ULONG value);
@@ -61,7 +64,9 @@ enum class KernelCall
     CreateKey,
     EnumerateValue,
     SetValue,
-    OpenSymbolicLink
+    OpenSymbolicLink,
+    OpenDriverKey,
+    DeleteValue
 };
 /* The n-th call of that kind from now (1 = the next) fails with status;
    n = 0 makes every call fail until ClearCallFailures. */
