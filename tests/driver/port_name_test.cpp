@@ -327,7 +327,7 @@ TEST_F(PortNameTest, FailedRecordLeavesTheNameUnpublishedAndRecordsGoWhereWindow
     hk::FailCall(hk::KernelCall::SetValue, STATUS_ACCESS_DENIED);
     EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED);
     EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
     hk::FailCall(hk::KernelCall::WriteRegistryValue, STATUS_ACCESS_DENIED);
     EXPECT_EQ(second.Start(), STATUS_ACCESS_DENIED) << "the map entry fails after the mark";
     EXPECT_FALSE(hk::GetValue(hk::DeviceKey(second.hid.Pdo()), u"PortNamePublished"));
@@ -370,7 +370,7 @@ TEST_F(PortNameTest, FirstStartSkipsNumbersTheComDatabaseHolds)
     file.reset();
     ASSERT_EQ(hk::SendPnp(port, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
     ASSERT_EQ(Start(), STATUS_SUCCESS);
-    EXPECT_EQ(Links(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
+    EXPECT_EQ(LinkNames(), std::vector<WString>{u"\\GLOBAL??\\COM5"});
 }
 
 } // namespace
