@@ -31,6 +31,12 @@ public:
     DeviceList& operator=(const DeviceList&) = delete;
 
     HDEVINFO Set() const { return set_; }
+    HDEVINFO Release()
+    {
+        HDEVINFO set = set_;
+        set_ = INVALID_HANDLE_VALUE;
+        return set;
+    }
 
     /* Finds the next device, from index *next on, that lists hardwareId. */
     bool Find(const char* hardwareId, SP_DEVINFO_DATA* data, DWORD* next) const
@@ -231,6 +237,13 @@ DeviceFacts WaitForDevice(const char* hardwareId, const char* service, DWORD tim
             return facts;
         Sleep(50);
     }
+}
+
+HDEVINFO OpenPresentDevice(const char* hardwareId, SP_DEVINFO_DATA* data)
+{
+    DeviceList list(DIGCF_PRESENT);
+    DWORD next = 0;
+    return list.Find(hardwareId, data, &next) ? list.Release() : INVALID_HANDLE_VALUE;
 }
 
 HKEY OpenDeviceKey(const char* hardwareId)

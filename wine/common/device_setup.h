@@ -44,6 +44,10 @@ DeviceFacts FindDevice(const char* hardwareId);
 /* Polls until a present device with that hardware id is bound to a service (or timeout). */
 DeviceFacts WaitForDevice(const char* hardwareId, const char* service, DWORD timeoutMs);
 
+/* The present devices, with the first that lists hardwareId in *data; INVALID_HANDLE_VALUE
+   when none does. The caller destroys the set. */
+HDEVINFO OpenPresentDevice(const char* hardwareId, SP_DEVINFO_DATA* data);
+
 /* Opens the device key (PLUGPLAY_REGKEY_DEVICE / DIREG_DEV) of the first present device with
    that hardware id. */
 HKEY OpenDeviceKey(const char* hardwareId);

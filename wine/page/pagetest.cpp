@@ -22,6 +22,7 @@
 
 #include "check.h"
 #include "device_setup.h"
+#include "page_sheet.h"
 
 namespace
 {
@@ -29,23 +30,7 @@ namespace
 // Ports class: any class serves, the page does not look at it.
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-using EnumPropPagesFn = BOOL(WINAPI*)(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
-EnumPropPagesFn enumPropPages;
-
-void Pump(DWORD milliseconds = 100)
-{
-    const DWORD end = GetTickCount() + milliseconds;
-    do
-    {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-        {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        Sleep(10);
-    } while (static_cast<LONG>(end - GetTickCount()) > 0);
-}
+MessageBoxWatch* messageBoxes;
 
 // ---------------------------------------------------------------- devices
 
@@ -166,63 +151,13 @@ void SetSerialPortMap()
     }
 }
 
-// ---------------------------------------------------------------- message boxes
-
-// Message boxes block the sheet's thread inside PSN_APPLY: a watcher thread
-// records and answers them.
-CRITICAL_SECTION messageLock;
-std::vector<std::string> messages;
-std::vector<std::string> messageCaptions;
-volatile bool watching = true;
-
-BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM)
-{
-    char className[16] = {};
-    GetClassNameA(window, className, sizeof className);
-    HWND text = GetDlgItem(window, 0xFFFF);
-    if (std::strcmp(className, "#32770") != 0 || !text || !IsWindowVisible(window) ||
-        !GetDlgItem(window, IDOK))
-        return TRUE;
-    char body[512] = {}, caption[256] = {};
-    GetWindowTextA(text, body, sizeof body);
-    GetWindowTextA(window, caption, sizeof caption);
-    EnterCriticalSection(&messageLock);
-    messages.push_back(body);
-    messageCaptions.push_back(caption);
-    LeaveCriticalSection(&messageLock);
-    PostMessageA(window, WM_COMMAND, IDOK, 0);
-    return FALSE;
-}
-
-DWORD WINAPI WatchMessageBoxes(void*)
-{
-    while (watching)
-    {
-        if (!EnumWindows(AnswerMessageBox, 0))
-            Sleep(300); // let the answered box go before looking again
-        Sleep(30);
-    }
-    return 0;
-}
-
 std::vector<std::string> TakeMessages()
 {
     Pump(200);
-    EnterCriticalSection(&messageLock);
-    std::vector<std::string> taken;
-    taken.swap(messages);
-    messageCaptions.clear();
-    LeaveCriticalSection(&messageLock);
-    return taken;
+    return messageBoxes->Take();
 }
 
 // ---------------------------------------------------------------- the sheet
-
-BOOL CALLBACK CollectPage(HPROPSHEETPAGE page, LPARAM param)
-{
-    reinterpret_cast<std::vector<HPROPSHEETPAGE>*>(param)->push_back(page);
-    return TRUE;
-}
 
 BOOL CALLBACK RefusePage(HPROPSHEETPAGE, LPARAM param)
 {
@@ -239,20 +174,12 @@ struct Sheet
 Sheet ShowSheet(Device& device, const char* caption)
 {
     std::vector<HPROPSHEETPAGE> pages;
-    SP_PROPSHEETPAGE_REQUEST request = {sizeof request, SPPSR_ENUM_ADV_DEVICE_PROPERTIES,
-                                        device.set, &device.data};
     CheckEqual("EnumPropPages returns TRUE", TRUE,
-               enumPropPages(&request, CollectPage, reinterpret_cast<LPARAM>(&pages)));
+               OfferPages(device.set, &device.data, SPPSR_ENUM_ADV_DEVICE_PROPERTIES, CollectPage,
+                          reinterpret_cast<LPARAM>(&pages)));
     CheckEqual("one page offered", 1, static_cast<long long>(pages.size()));
-    PROPSHEETHEADERA header = {};
-    header.dwSize = sizeof header;
-    header.dwFlags = PSH_MODELESS | PSH_PROPTITLE | PSH_NOCONTEXTHELP;
-    header.pszCaption = caption;
-    header.nPages = static_cast<UINT>(pages.size());
-    header.phpage = pages.data();
-    Sheet sheet{reinterpret_cast<HWND>(PropertySheetA(&header)), nullptr};
-    Pump();
-    sheet.page = PropSheet_GetCurrentPageHwnd(sheet.window);
+    Sheet sheet{ShowSheet(caption, PSH_PROPTITLE, pages), nullptr};
+    sheet.page = sheet.window ? PropSheet_GetCurrentPageHwnd(sheet.window) : nullptr;
     Check(sheet.page != nullptr, "the page window exists", "a window",
           sheet.page ? "a window" : "none");
     return sheet;
@@ -262,7 +189,7 @@ Sheet ShowSheet(Device& device, const char* caption)
 void PressButton(Sheet& sheet, int button)
 {
     SendMessageA(sheet.window, PSM_PRESSBUTTON, button, 0);
-    Pump();
+    Pump(100);
 }
 
 void CloseSheet(Sheet& sheet, int button)
@@ -272,7 +199,7 @@ void CloseSheet(Sheet& sheet, int button)
     // by its owner.
     CheckEqual("sheet ended", 0, PropSheet_GetCurrentPageHwnd(sheet.window) != nullptr);
     DestroyWindow(sheet.window);
-    Pump();
+    Pump(100);
 }
 
 std::string ControlText(HWND page, int id)
@@ -302,13 +229,6 @@ long long Checked(HWND page, int id)
 bool Visible(HWND page, int id)
 {
     return (GetWindowLongA(GetDlgItem(page, id), GWL_STYLE) & WS_VISIBLE) != 0;
-}
-
-void ChooseRow(HWND page, int id, int row)
-{
-    SendDlgItemMessageA(page, id, CB_SETCURSEL, row, 0);
-    SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(GetDlgItem(page, id)));
 }
 
 void Click(HWND page, int id)
@@ -529,9 +449,9 @@ void RefusedPagesAndEveryRequestKind()
                        SPPSR_ENUM_ADV_DEVICE_PROPERTIES})
     {
         int offered = 0;
-        SP_PROPSHEETPAGE_REQUEST request = {sizeof request, kind, device.set, &device.data};
         CheckEqual("EnumPropPages returns TRUE when refused", TRUE,
-                   enumPropPages(&request, RefusePage, reinterpret_cast<LPARAM>(&offered)));
+                   OfferPages(device.set, &device.data, kind, RefusePage,
+                              reinterpret_cast<LPARAM>(&offered)));
         CheckEqual("one page offered for kind " + std::to_string(kind), 1, offered);
     }
 }
@@ -729,21 +649,15 @@ int main(int argc, char** argv)
         std::printf("usage: pagetest <vkprop.dll> en|ja|shot <ready> <done> [ports]\n");
         return 100;
     }
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
-    InitCommonControlsEx(&controls);
-    HMODULE library = LoadLibraryA(argv[1]);
-    enumPropPages = library ? reinterpret_cast<EnumPropPagesFn>(
-                                  reinterpret_cast<void*>(GetProcAddress(library, "EnumPropPages")))
-                            : nullptr;
-    if (!enumPropPages)
+    std::string error;
+    if (!LoadPageProvider(argv[1], &error))
     {
-        std::printf("FAIL cannot load EnumPropPages from %s (error %lu)\n", argv[1],
-                    GetLastError());
+        std::printf("FAIL %s\n", error.c_str());
         return 100;
     }
     SetSerialPortMap();
-    InitializeCriticalSection(&messageLock);
-    HANDLE watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+    MessageBoxWatch watch;
+    messageBoxes = &watch;
 
     const std::string mode = argv[2];
     if (mode == "shot" && argc >= 5)
@@ -751,8 +665,6 @@ int main(int argc, char** argv)
     if (mode == "bad")
     {
         BadRegistryData();
-        watching = false;
-        WaitForSingleObject(watcher, 2000);
         return Summary();
     }
     const bool japanese = mode == "ja";
@@ -766,7 +678,5 @@ int main(int argc, char** argv)
     TwoSheetsApplyToTheirOwnDevices();
     RefusedPagesAndEveryRequestKind();
     ReloadRefusedByThePort(texts);
-    watching = false;
-    WaitForSingleObject(watcher, 2000);
     return Summary();
 }
