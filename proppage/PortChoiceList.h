@@ -25,9 +25,9 @@ struct PortMapValue
     std::string data;
 };
 
-// The registry calls of the port map scan, in the shape of the ANSI
-// functions behind them, so that the scan runs over the real map on Windows
-// and over an in-memory one in the host tests.
+// The registry and DOS device calls of the scan of the names in use, in the
+// shape of the ANSI functions behind them, so that the scan runs over the
+// real system on Windows and over an in-memory one in the host tests.
 class PortMapCalls
 {
   public:
@@ -41,6 +41,8 @@ class PortMapCalls
                            std::uint32_t& type, void* data, std::uint32_t& dataSize) = 0;
     // RegCloseKey
     virtual void CloseKey(KeyRef key) = 0;
+    // QueryDosDeviceA for one name: whether the name has a DOS device.
+    virtual bool DosNameExists(const char* name) = 0;
 };
 
 class PortChoiceList
@@ -55,6 +57,15 @@ class PortChoiceList
 
     // Reads the system's serial port map, HARDWARE\DEVICEMAP\SERIALCOMM.
     static PortsInUse ScanPortMap(PortMapCalls& calls);
+
+    // The names the driver would refuse the device with this instance id:
+    // those in the port map, those with a DOS device name, and those it
+    // recorded for its other keyers, which may be unplugged.
+    static PortsInUse ScanPortsInUse(PortMapCalls& calls, const std::string& deviceInstanceId);
+
+    // The name of the COM-port interface Windows registers for the device,
+    // under which the driver records the device's name.
+    static std::string ComPortInterfaceName(const std::string& deviceInstanceId);
 
     static std::vector<std::string> BuildPortRows(const PortsInUse& inUse, int currentNumber);
 

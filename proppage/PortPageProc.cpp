@@ -24,8 +24,9 @@ namespace
 struct PageRecord
 {
     explicit PageRecord(const PageContext& context)
-        : page(deviceCalls, portCalls, context,
-               [this] { return PortChoiceList::ScanPortMap(portMapCalls); })
+        : page(deviceCalls, portCalls, context, [this, context] {
+              return PortChoiceList::ScanPortsInUse(portMapCalls, deviceCalls.InstanceId(context));
+          })
     {
     }
 

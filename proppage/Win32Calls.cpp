@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 #include <winioctl.h>
 #include <shellapi.h>
 
@@ -76,6 +77,15 @@ void SetupApiDeviceCalls::SubstituteEnvironment(char* buffer, std::uint32_t buff
     DoEnvironmentSubstA(buffer, bufferSize);
 }
 
+std::string SetupApiDeviceCalls::InstanceId(const PageContext& device)
+{
+    char id[MAX_DEVICE_ID_LEN];
+    if (!SetupDiGetDeviceInstanceIdA(device.DeviceInfoSet, device.DeviceInfoData, id, sizeof id,
+                                     nullptr))
+        return std::string();
+    return id;
+}
+
 bool Win32PortMapCalls::OpenKey(const char* path, std::uint32_t access, KeyRef& key)
 {
     HKEY opened = nullptr;
@@ -103,6 +113,14 @@ long Win32PortMapCalls::EnumValue(KeyRef key, std::uint32_t index, char* name,
 void Win32PortMapCalls::CloseKey(KeyRef key)
 {
     RegCloseKey(static_cast<HKEY>(key));
+}
+
+bool Win32PortMapCalls::DosNameExists(const char* name)
+{
+    // A target too long for the buffer still shows that the name exists.
+    char target[MAX_PATH];
+    return QueryDosDeviceA(name, target, sizeof target) != 0 ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 bool Win32PortIoCalls::CreatePortFile(const char* name, std::uint32_t access,

@@ -6,6 +6,8 @@
 #include "DeviceCalls.h"
 #include "PortChoiceList.h"
 
+#include <string>
+
 namespace vkprop
 {
 
@@ -23,6 +25,9 @@ class SetupApiDeviceCalls : public DeviceCalls
     long SetValue(KeyRef key, const char* name, std::uint32_t type, const void* data,
                   std::uint32_t size) override;
     void SubstituteEnvironment(char* buffer, std::uint32_t bufferSize) override;
+
+    // SetupDiGetDeviceInstanceIdA; empty when it fails.
+    std::string InstanceId(const PageContext& device);
 };
 
 class Win32PortMapCalls : public PortMapCalls
@@ -32,6 +37,7 @@ class Win32PortMapCalls : public PortMapCalls
     long EnumValue(KeyRef key, std::uint32_t index, char* name, std::uint32_t& nameSize,
                    std::uint32_t& type, void* data, std::uint32_t& dataSize) override;
     void CloseKey(KeyRef key) override;
+    bool DosNameExists(const char* name) override;
 };
 
 class Win32PortIoCalls : public PortIoCalls

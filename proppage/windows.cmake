@@ -32,6 +32,7 @@ target_compile_definitions(vkprop PRIVATE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x050
 target_compile_options(vkprop PRIVATE -Wall -Wextra)
 target_link_options(vkprop PRIVATE -static-libgcc -static-libstdc++ -s)
 target_link_libraries(vkprop PRIVATE setupapi comctl32 shell32 advapi32 user32)
+vk_version_resource(vkprop vkprop.dll "Velkor keying port settings page" VFT_DLL VFT2_UNKNOWN)
 # The rc file includes the committed icon and the cp932 Japanese template.
 set_property(SOURCE vkprop.rc APPEND PROPERTY OBJECT_DEPENDS
     ${CMAKE_CURRENT_SOURCE_DIR}/vkprop.ico ${CMAKE_CURRENT_SOURCE_DIR}/vkprop_ja.rc

@@ -3,9 +3,9 @@
 # Quiet and quick when everything is already there.
 set -e
 
-packages="cmake g++ make clang libclang-rt-14-dev llvm valgrind libgtest-dev libgmock-dev libboost-dev
+packages="cmake g++ make clang clang-format libclang-rt-14-dev llvm valgrind libgtest-dev libgmock-dev libboost-dev
 g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
-g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 osslsigncode openssl python3
+g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 osslsigncode openssl python3 gcab
 wine wine32:i386 wine64 xvfb xauth imagemagick locales"
 
 missing=""

@@ -12,7 +12,7 @@ for flavour in plain sanitize; do
     dir="$root/build/host-$flavour"
     san=OFF
     [ "$flavour" = sanitize ] && san=ON
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=$san \
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DVK_SANITIZE=$san -DVK_REQUIRE_PACKAGE=ON \
         -DVK_DIST_DIR="$root/dist" >/dev/null
     cmake --build "$dir" -j"$jobs"
     (cd "$dir" && ctest --output-on-failure -j"$jobs")

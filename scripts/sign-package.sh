@@ -13,10 +13,13 @@
 # committed), so a machine that trusts it keeps trusting later builds; its
 # public half goes to <dist>/vkserial-test.cer for importing on Windows.
 #
-# Usage: sign-package.sh <dist>
+# Usage: sign-package.sh <dist> [file in <dist>...]   (by default the four
+# binaries and the catalog)
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
-dist=${1:?usage: sign-package.sh <dist>}
+dist=${1:?usage: sign-package.sh <dist> [file...]}
+shift
+files=${*:-vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll vkserial.cat}
 
 if [ -n "$VK_SIGN_CERT" ] || [ -n "$VK_SIGN_KEY" ]; then
     [ -f "$VK_SIGN_CERT" ] && [ -f "$VK_SIGN_KEY" ] ||
@@ -46,7 +49,7 @@ fi
 # The catalog (make-catalog.py, or Inf2Cat on Windows) is signed too when it
 # is there.
 signed=""
-for file in vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll vkserial.cat; do
+for file in $files; do
     [ -f "$dist/$file" ] || continue
     # Signing again would nest a second signature: start from the bare file.
     osslsigncode remove-signature -in "$dist/$file" -out "$dist/$file.bare" >/dev/null 2>&1 ||

@@ -25,11 +25,22 @@ static NTSTATUS CompleteWithWord(PIRP Irp, ULONG Value)
     return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(Value));
 }
 
-static NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State, PIRP Irp)
+static NTSTATUS LineControl(PPORT_EXTENSION Extension, ULONG Line, BOOLEAN Raise, PIRP Irp)
 {
     return CompleteRequest(
-        Irp, ChangeModemLine(Extension, Line, State, IoGetCurrentIrpStackLocation(Irp)->FileObject),
+        Irp, SetModemLine(Extension, IoGetCurrentIrpStackLocation(Irp)->FileObject, Line, Raise),
         0);
+}
+
+static NTSTATUS HandFlowControl(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    SERIAL_HANDFLOW handFlow;
+
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(handFlow))
+        return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+    RtlCopyMemory(&handFlow, Irp->AssociatedIrp.SystemBuffer, sizeof(handFlow));
+    return CompleteRequest(Irp, SetHandFlow(Extension, stack->FileObject, &handFlow), 0);
 }
 
 static NTSTATUS WaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
@@ -58,13 +69,13 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
 
     case IOCTL_SERIAL_SET_DTR:
-        return SetModemLine(Extension, &Extension->DtrState, 1, Irp);
+        return LineControl(Extension, SERIAL_DTR_STATE, TRUE, Irp);
     case IOCTL_SERIAL_CLR_DTR:
-        return SetModemLine(Extension, &Extension->DtrState, 0, Irp);
+        return LineControl(Extension, SERIAL_DTR_STATE, FALSE, Irp);
     case IOCTL_SERIAL_SET_RTS:
-        return SetModemLine(Extension, &Extension->RtsState, 1, Irp);
+        return LineControl(Extension, SERIAL_RTS_STATE, TRUE, Irp);
     case IOCTL_SERIAL_CLR_RTS:
-        return SetModemLine(Extension, &Extension->RtsState, 0, Irp);
+        return LineControl(Extension, SERIAL_RTS_STATE, FALSE, Irp);
 
     case IOCTL_SERIAL_GET_WAIT_MASK:
         if (outputLength < sizeof(ULONG))
@@ -100,7 +111,12 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
     case IOCTL_SERIAL_GET_CHARS:
         return AnswerSerialSetting(Extension, Irp, &Extension->SpecialChars, sizeof(SERIAL_CHARS));
     case IOCTL_SERIAL_SET_HANDFLOW:
-        return StoreSerialSetting(Extension, Irp, &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
+        return HandFlowControl(Extension, Irp);
+    case IOCTL_SERIAL_SET_MODEM_CONTROL:
+        if (inputLength < sizeof(ULONG))
+            return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
+        return CompleteRequest(
+            Irp, SetModemControl(Extension, stack->FileObject, ReadInputWord(Irp)), 0);
     case IOCTL_SERIAL_GET_HANDFLOW:
         return AnswerSerialSetting(Extension, Irp, &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
     case IOCTL_SERIAL_SET_TIMEOUTS:
@@ -113,8 +129,9 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
     case IOCTL_SERIAL_GET_COMMSTATUS:
         return AnswerCommStatus(Irp);
     case IOCTL_SERIAL_GET_DTRRTS:
-    case IOCTL_SERIAL_GET_MODEM_CONTROL:
         return AnswerModemLines(Extension, Irp);
+    case IOCTL_SERIAL_GET_MODEM_CONTROL:
+        return AnswerModemControl(Extension, Irp);
     case IOCTL_SERIAL_GET_MODEMSTATUS:
         return AnswerModemStatus(Irp);
     case IOCTL_SERIAL_GET_STATS:
@@ -125,8 +142,8 @@ static NTSTATUS SerialControl(PPORT_EXTENSION Extension, PIRP Irp)
         return AnswerProperties(Extension, Irp);
 
     default:
-        /* Purges, breaks, XON/XOFF, statistics reset, modem-control writes:
-           nothing is queued or sent, so each is accepted and changes nothing. */
+        /* Purges, breaks, XON/XOFF, statistics reset: nothing is queued or
+           sent, so each is accepted and changes nothing. */
         return CompleteRequest(Irp, STATUS_SUCCESS, 0);
     }
 }

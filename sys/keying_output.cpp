@@ -1,5 +1,7 @@
 /*
- * Turning the emulated DTR and RTS lines into the Key/PTT output report.
+ * Turning the emulated DTR and RTS lines into the Key/PTT output report, and
+ * writing it to the HID stack. Only modem_lines.cpp, the lines' owner,
+ * sends one.
  */
 #include "vkserial.h"
 
@@ -22,86 +24,14 @@ static UCHAR OutputBit(const PORT_EXTENSION* Extension, ULONG Function, BOOLEAN 
 /*
  * The device drives an output when its bit is 0: an asserted line reads 0
  * unless its output is inverted, and an output with no line stays at 1.
+ * Called with the output lock held, under which the lines and the mapping
+ * change.
  */
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension)
 {
     UCHAR key = OutputBit(Extension, Extension->KeyFunc, Extension->KeyLogic);
     UCHAR ptt = OutputBit(Extension, Extension->PttFunc, Extension->PttLogic);
     return (UCHAR)(((ptt << 1) | key) ^ 0x03);
-}
-
-/*
- * Called with the output lock held; the report is written in the context
- * of FileObject, an open the HID stack has not closed. The verdict is read
- * once: an open checking the identity meanwhile decides for the next line
- * change, not half-way through this one.
- */
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject)
-{
-    if (!ReadSharedFlag(Extension, &Extension->IdentityVerified))
-        return STATUS_INVALID_DEVICE_REQUEST;
-    if (!FileObject)
-        return STATUS_INVALID_DEVICE_STATE;
-    return SendOutputReport(Extension, ComputeKeyingState(Extension), FileObject);
-}
-
-/*
- * Records a line change and sends its report before the next change can.
- * Returns the status the program gets: a refused, failed or timed-out
- * report is not its business while the device is there, but a device
- * surprise-removed while the change waited for the lock is, and then
- * nothing is recorded or sent.
- */
-NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
-                         PFILE_OBJECT Requester)
-{
-    NTSTATUS status = STATUS_SUCCESS;
-    PFILE_OBJECT fileObject = NULL;
-    BOOLEAN referenced = FALSE;
-
-    AcquireOutputLock(Extension);
-    if (ReadSharedFlag(Extension, &Extension->DeviceGone))
-    {
-        status = STATUS_DELETE_PENDING;
-    }
-    else
-    {
-        NoteOpenMovedLine(Extension, Requester);
-        RecordModemLine(Extension, Line, State);
-        fileObject = ReferenceOutputFileObject(Extension, Requester, &referenced);
-        (VOID)UpdateKeyingOutput(Extension, fileObject);
-    }
-    ReleaseOutputLock(Extension);
-
-    /* Dropped outside the output lock: when this was the last reference,
-       the open's close runs here, and the close takes that lock to lower
-       the lines. */
-    if (referenced)
-        ObDereferenceObject(fileObject);
-    return status;
-}
-
-/*
- * Called with the output lock held when the last open that moved a line
- * goes: every serial port drops DTR and RTS at its close, and a keying
- * program that ends keyed, is killed or crashes must not leave the
- * transmitter on. One report goes out, on the closing open itself, and
- * only when a line was up; after a surprise removal none.
- */
-VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing)
-{
-    BOOLEAN raised;
-    BOOLEAN gone;
-
-    /* The lines are written only under the output lock, which is held. */
-    raised = (BOOLEAN)(Extension->DtrState != 0);
-    raised = (BOOLEAN)(raised || Extension->RtsState != 0);
-    RecordModemLine(Extension, &Extension->DtrState, 0);
-    RecordModemLine(Extension, &Extension->RtsState, 0);
-    gone = ReadSharedFlag(Extension, &Extension->DeviceGone);
-
-    if (raised && !gone)
-        (VOID)UpdateKeyingOutput(Extension, Closing);
 }
 
 /*

@@ -1,6 +1,49 @@
 /*
  * The port device object's extension: everything vkserial knows about one
  * Velkor device.
+ *
+ * Locks, outermost first. A routine takes them only in this order, and
+ * never waits for a lower request or completes a request while holding a
+ * spin lock.
+ *
+ * | Lock           | Kind, IRQL                        | Guards                            |
+ * |----------------|-----------------------------------|-----------------------------------|
+ * | RemoveLock     | remove lock, taken by every       | the extension's life: removal     |
+ * |                | request on entry (any IRQL <=     | waits until every request that    |
+ * |                | DISPATCH_LEVEL)                   | took it has released it           |
+ * | PublishLock    | fast mutex in a critical region,  | the publication: PortName,        |
+ * |                | PASSIVE_LEVEL                     | LinkName, SerialCommData,         |
+ * |                |                                   | LinkCreated, SerialCommWritten,   |
+ * |                |                                   | InterfaceEnabled                  |
+ * | OutputLock     | fast mutex in a critical region,  | the lines and every write of      |
+ * |                | PASSIVE_LEVEL; held until a line  | them (modem_lines.cpp), each      |
+ * |                | change's report has been written, | open's MovedLines, LastReport-    |
+ * |                | so reports leave in the order of  | Untaken, the handshake's line     |
+ * |                | the changes. Inside PublishLock   | modes, the keying settings.       |
+ * |                | at a start. A create never takes  | Writes of the shared ones also    |
+ * |                | it, so a report the device does   | take StateLock, so readers need   |
+ * |                | not take holds back no new open;  | only that                         |
+ * |                | a cleanup only when its handle    |                                   |
+ * |                | moved a line or the last report   |                                   |
+ * |                | was not taken                     |                                   |
+ * | name choice    | driver-wide fast mutex in a       | the names the driver's ports have |
+ * | lock           | critical region, PASSIVE_LEVEL;   | claimed (port_name_choice.cpp)    |
+ * |                | only inside PublishLock (and      |                                   |
+ * |                | OutputLock at a start)            |                                   |
+ * | StateLock      | spin lock, DISPATCH_LEVEL;        | the open list and each record,    |
+ * |                | innermost: no lock is taken and   | IdentityVerified, BaudRate,       |
+ * |                | nothing is sent or completed      | WaitMask, DeviceGone, the report  |
+ * |                | while it is held                  | in flight, the kept serial        |
+ * |                |                                   | settings, reads of the lines      |
+ * | cancel spin    | system-wide spin lock,            | PendingWait, WaitsRefused         |
+ * | lock           | DISPATCH_LEVEL; never held        |                                   |
+ * |                | together with StateLock           |                                   |
+ *
+ * The fast mutexes are taken with the unsafe calls inside a critical
+ * region: the holder stays at PASSIVE_LEVEL, where a synchronous write is
+ * awaited (its completion needs a special kernel APC, which APC_LEVEL would
+ * block), and cannot be suspended while holding one. Uncontended, each is
+ * one interlocked operation and no wait.
  */
 #pragma once
 
@@ -38,10 +81,10 @@ typedef struct _PORT_EXTENSION {
     UNICODE_STRING PortName;
     UNICODE_STRING LinkName;
     UNICODE_STRING SerialCommData;
-    PFILE_OBJECT OpenFileObject;
     BOOLEAN LinkCreated;
     BOOLEAN SerialCommWritten;
     BOOLEAN IdentityVerified;
+    /* The lines as the programs last set them (modem_lines.cpp). */
     UCHAR RtsState;
     UCHAR DtrState;
     BOOLEAN KeyLogic;
@@ -53,34 +96,28 @@ typedef struct _PORT_EXTENSION {
     PIRP PendingWait;
 
     /*
-     * The opens the lower stack accepted and that have not been cleaned up
-     * or closed, newest first (OPEN_RECORD). OpenFileObject is always the
-     * newest of them, so an output report never names a closed file.
+     * The opens from the create the lower stack accepted to their cleanup
+     * (or, when none comes, their close), newest first (OPEN_RECORD). The
+     * newest of them carries the output reports, so a report never names
+     * a file the HID stack has closed. An open with no record is one that
+     * has been cleaned up.
      */
     LIST_ENTRY OpenList;
 
-    /*
-     * Requests on different handles run at the same time. StateLock guards
-     * the open list and each open's pass-through switch, OpenFileObject,
-     * IdentityVerified, BaudRate and WaitMask. The output lock is held from
-     * a line change until its report has been written, so reports leave in
-     * the order of the line changes and the last one matches the lines; it
-     * also guards the lines and the keying settings. Opens never take it: a
-     * report the device does not accept must not hold back a new open.
-     * A fast mutex taken with the unsafe calls inside a critical region:
-     * the holder stays at PASSIVE_LEVEL, where the synchronous write is
-     * awaited (its completion needs a special kernel APC, which APC_LEVEL
-     * would block), and cannot be suspended while holding it. Uncontended,
-     * it is one interlocked operation and no wait.
-     */
     KSPIN_LOCK StateLock;
     FAST_MUTEX OutputLock;
 
     /*
-     * Held while the port name is published or withdrawn, so that a
-     * republish requested through a handle never overlaps a start, stop or
-     * remove. A fast mutex, held inside a critical region like OutputLock.
+     * The last report due was not taken: it failed, timed out, could not
+     * be built or was withheld from an unverified device, so the device
+     * may still be keyed whatever the lines read. Cleared by the next
+     * report the device takes.
      */
+    BOOLEAN LastReportUntaken;
+
+    /* Held while the port name is published or withdrawn, so that a
+       republish requested through a handle never overlaps a start, stop or
+       remove. */
     FAST_MUTEX PublishLock;
 
     /* Set under the cancel spin lock once removal has begun: no new wait is
@@ -111,18 +148,17 @@ typedef struct _PORT_EXTENSION {
     KEVENT ReportUnpinned;
 
     /*
-     * What serial programs set and read back (serial_settings.cpp): kept
-     * and answered, never acted on, so no line moves and no report goes out
-     * because of them. Back to their defaults at every start; guarded by
-     * StateLock like BaudRate. StateLock also guards every write of DtrState
-     * and RtsState (made under the output lock too), so the line queries read
-     * both lines without waiting behind a report being written.
+     * What serial programs set and read back (serial_settings.cpp), back to
+     * their defaults at every start. Only the handshake's DTR and RTS modes
+     * and the modem-control register's DTR and RTS bits act: they move the
+     * lines (modem_lines.cpp). ModemControl keeps the register's other bits.
      */
     SERIAL_LINE_CONTROL LineControl;
     SERIAL_CHARS SpecialChars;
     SERIAL_HANDFLOW HandFlow;
     SERIAL_TIMEOUTS Timeouts;
     SERIAL_QUEUE_SIZE QueueSize;
+    ULONG ModemControl;
 } PORT_EXTENSION, *PPORT_EXTENSION;
 
 /*
@@ -130,10 +166,11 @@ typedef struct _PORT_EXTENSION {
  * private one, so its reads and writes go to the HID stack. It belongs to
  * the open: a HID program on the collection must not turn a keying
  * program's writes into output reports.
- * MovedLines: a line control came on this open. When the last such open
- * goes, both lines go down, as a serial port's close drops DTR and RTS;
- * opens that never moved a line (the page's reload, a HID program, status
- * queries) leave the lines alone.
+ * MovedLines: a line control came on this open, or its handshake or
+ * modem-control setting moved a line (modem_lines.cpp). When the last such
+ * open goes, both lines go down, as a serial port's close drops DTR and
+ * RTS; opens that never moved a line (the page's reload, a HID program,
+ * status queries) leave the lines alone.
  */
 typedef struct _OPEN_RECORD {
     LIST_ENTRY Link;

@@ -7,8 +7,8 @@
  * them and fails unless all four answer); they ask how much is queued before
  * keying and what the port can do. The port carries no characters, so each
  * answer describes a port with nothing queued, no errors and nothing held.
- * None of this moves a line or sends a report: only the four line controls
- * key the radio.
+ * Of all this, only the handshake's DTR and RTS modes move a line, and
+ * modem_lines.cpp keeps the handshake.
  */
 #include "vkserial.h"
 
@@ -56,13 +56,13 @@ VOID ResetSerialSettings(PPORT_EXTENSION Extension)
     RtlZeroMemory(&Extension->HandFlow, sizeof(Extension->HandFlow));
     RtlZeroMemory(&Extension->Timeouts, sizeof(Extension->Timeouts));
     RtlZeroMemory(&Extension->QueueSize, sizeof(Extension->QueueSize));
+    Extension->ModemControl = 0;
     KeReleaseSpinLock(&Extension->StateLock, irql);
 }
 
 /*
  * A set whose input is shorter than its structure changes nothing; any
- * values are taken as given, as the baud rate is. The handshake's DTR and
- * RTS control bits are kept only: they move no line.
+ * values are taken as given, as the baud rate is.
  */
 NTSTATUS StoreSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, PVOID Setting, ULONG Size)
 {
@@ -115,8 +115,7 @@ NTSTATUS AnswerCommStatus(PIRP Irp)
     return CompleteWithStructure(Irp, &status, sizeof(status));
 }
 
-/* DTR and RTS as the line controls last set them; the same two bits answer
-   GET_DTRRTS and (as modem-control register bits) GET_MODEM_CONTROL. */
+/* DTR and RTS as they stand. */
 NTSTATUS AnswerModemLines(PPORT_EXTENSION Extension, PIRP Irp)
 {
     ULONG lines = 0;
@@ -129,6 +128,22 @@ NTSTATUS AnswerModemLines(PPORT_EXTENSION Extension, PIRP Irp)
         lines |= SERIAL_RTS_STATE;
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return CompleteWithStructure(Irp, &lines, sizeof(lines));
+}
+
+/* The register as last set, with DTR and RTS as the lines stand. */
+NTSTATUS AnswerModemControl(PPORT_EXTENSION Extension, PIRP Irp)
+{
+    ULONG bits;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&Extension->StateLock, &irql);
+    bits = Extension->ModemControl & ~(ULONG)(SERIAL_MCR_DTR | SERIAL_MCR_RTS);
+    if (Extension->DtrState)
+        bits |= SERIAL_MCR_DTR;
+    if (Extension->RtsState)
+        bits |= SERIAL_MCR_RTS;
+    KeReleaseSpinLock(&Extension->StateLock, irql);
+    return CompleteWithStructure(Irp, &bits, sizeof(bits));
 }
 
 /* The device has no input lines: CTS, DSR, RI and DCD read as not asserted,
@@ -186,15 +201,4 @@ NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp)
     properties.CurrentRxQueue = Extension->QueueSize.InSize;
     KeReleaseSpinLock(&Extension->StateLock, irql);
     return CompleteWithStructure(Irp, &properties, sizeof(properties));
-}
-
-/* Called with the output lock held: the line is written under both locks,
-   so a reader holding either sees both lines as one pair. */
-VOID RecordModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State)
-{
-    KIRQL irql;
-
-    KeAcquireSpinLock(&Extension->StateLock, &irql);
-    *Line = State;
-    KeReleaseSpinLock(&Extension->StateLock, irql);
 }

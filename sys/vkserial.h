@@ -17,6 +17,13 @@
 #define IOCTL_KEYER_REPUBLISH_PORT                                                                 \
     CTL_CODE(FILE_DEVICE_KEYER, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+/* The modem-control register's line bits, as ntddser.h names them; the
+   mingw-w64 header lacks them. */
+#ifndef SERIAL_MCR_DTR
+#define SERIAL_MCR_DTR 0x01
+#define SERIAL_MCR_RTS 0x02
+#endif
+
 /* What an unset baud rate reads back as. */
 #define VK_DEFAULT_BAUD_RATE 2048
 
@@ -97,15 +104,26 @@ VOID CancelBoundedRequest(PBOUNDED_REQUEST Request);
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DispatchCleanup(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS DispatchClose(PPORT_EXTENSION Extension, PIRP Irp);
+
+/* open_records.cpp */
 VOID InitializeOpenTracking(PPORT_EXTENSION Extension);
-PFILE_OBJECT ReferenceOutputFileObject(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
-                                       PBOOLEAN Referenced);
+VOID TrackOpen(PPORT_EXTENSION Extension, POPEN_RECORD Record, PFILE_OBJECT FileObject,
+               BOOLEAN MayWrite);
+POPEN_RECORD FindOpenLocked(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+PFILE_OBJECT NewestOpenLocked(PPORT_EXTENSION Extension);
+BOOLEAN AnyOpenMovedLinesLocked(PPORT_EXTENSION Extension);
 VOID ForgetAllOpens(PPORT_EXTENSION Extension);
 BOOLEAN OpenPassesThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 BOOLEAN OpenMayWrite(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 VOID SetOpenPassThrough(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, BOOLEAN PassThrough);
 VOID ResetPassThrough(PPORT_EXTENSION Extension);
-VOID NoteOpenMovedLine(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
+
+/* modem_lines.cpp: the only writer of DTR and RTS */
+NTSTATUS SetModemLine(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG Line, BOOLEAN Raise);
+NTSTATUS SetHandFlow(PPORT_EXTENSION Extension, PFILE_OBJECT Requester,
+                     const SERIAL_HANDFLOW* HandFlow);
+NTSTATUS SetModemControl(PPORT_EXTENSION Extension, PFILE_OBJECT Requester, ULONG ModemControl);
+VOID ForgetOpen(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 
 /* identity_check.cpp */
 NTSTATUS CheckDeviceIdentity(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
@@ -125,11 +143,7 @@ VOID AcquireOutputLock(PPORT_EXTENSION Extension);
 VOID ReleaseOutputLock(PPORT_EXTENSION Extension);
 
 /* keying_output.cpp */
-NTSTATUS ChangeModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State,
-                         PFILE_OBJECT Requester);
-NTSTATUS UpdateKeyingOutput(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject);
 NTSTATUS SendOutputReport(PPORT_EXTENSION Extension, UCHAR State, PFILE_OBJECT FileObject);
-VOID LowerModemLines(PPORT_EXTENSION Extension, PFILE_OBJECT Closing);
 VOID CancelReportInFlight(PPORT_EXTENSION Extension);
 UCHAR ComputeKeyingState(const PORT_EXTENSION* Extension);
 
@@ -139,11 +153,11 @@ NTSTATUS StoreSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, PVOID Setting, 
 NTSTATUS AnswerSerialSetting(PPORT_EXTENSION Extension, PIRP Irp, const VOID* Setting, ULONG Size);
 NTSTATUS AnswerCommStatus(PIRP Irp);
 NTSTATUS AnswerModemLines(PPORT_EXTENSION Extension, PIRP Irp);
+NTSTATUS AnswerModemControl(PPORT_EXTENSION Extension, PIRP Irp);
 NTSTATUS AnswerModemStatus(PIRP Irp);
 NTSTATUS AnswerStats(PIRP Irp);
 NTSTATUS AnswerConfigSize(PIRP Irp);
 NTSTATUS AnswerProperties(PPORT_EXTENSION Extension, PIRP Irp);
-VOID RecordModemLine(PPORT_EXTENSION Extension, PUCHAR Line, UCHAR State);
 
 /* file_information.cpp */
 NTSTATUS QueryPortInformation(PIRP Irp);

@@ -103,7 +103,6 @@ TEST_F(IdentityTest, OpenRefusedByTheHidStackIsNotChecked)
     EXPECT_FALSE(Open(&status));
     EXPECT_EQ(status, STATUS_ACCESS_DENIED);
     EXPECT_EQ(hid->ManufacturerQueries(), 0u);
-    EXPECT_EQ(Ext()->OpenFileObject, nullptr);
 }
 
 TEST_F(IdentityTest, QueryGoesOutOnTheOpenBeingCheckedAndLeavesItFreeToClose)

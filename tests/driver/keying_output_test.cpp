@@ -160,3 +160,97 @@ TEST_F(PortTest, LineChangesOnTwoHandlesReportInTheirOrder)
 }
 
 } // namespace
+
+namespace
+{
+
+/*
+ * Every way a program moves DTR and RTS keys the radio, and no way leaves
+ * it keyed once the last program that moved a line has gone.
+ */
+TEST_F(PortTest, EveryWayALineMovesKeysAndTheLastLineUserLowersThem)
+{
+    SetMapping(Dtr, Rts, false, false);
+    auto handFlow = [](ULONG control, ULONG flow) {
+        hk::Bytes bytes = hk::Word(control | SERIAL_CTS_HANDSHAKE);
+        for (ULONG word : {flow, ULONG(2048), ULONG(512)})
+            for (uint8_t byte : hk::Word(word))
+                bytes.push_back(byte);
+        return bytes;
+    };
+
+    /* SetCommState under Wine: the DCB's modes, through the handshake. A
+       mode that changes moves its line, both lines in one report; one that
+       stays moves nothing. The close lowers what the handshake raised, and
+       the next program reads the modes disabled, the rest as set. */
+    auto program = Open();
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(SERIAL_DTR_CONTROL, 0));
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(SERIAL_DTR_CONTROL, 0));
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(0, SERIAL_RTS_CONTROL));
+    program->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x01, 0x03}));
+    hid->ClearWrites();
+    program = Open();
+    hk::Bytes kept;
+    program->DeviceControl(IOCTL_SERIAL_GET_HANDFLOW, {}, 16, &kept);
+    EXPECT_EQ(kept, handFlow(0, 0));
+
+    /* Keyed with a line control, then a DCB with unchanged modes: still
+       keyed. The handshake modes raise, the transmit toggle lowers. */
+    program->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(0, 0));
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(0, SERIAL_RTS_HANDSHAKE));
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW, handFlow(0, SERIAL_TRANSMIT_TOGGLE));
+    program->DeviceControl(IOCTL_SERIAL_CLR_DTR);
+    program->DeviceControl(IOCTL_SERIAL_SET_HANDFLOW,
+                           handFlow(SERIAL_DTR_HANDSHAKE, SERIAL_TRANSMIT_TOGGLE));
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x02, 0x03, 0x02}));
+
+    /* The modem-control register's DTR and RTS bits are the lines; its
+       other bits read back as set. */
+    const hk::Bytes rtsAndOut2 = hk::Word(SERIAL_MCR_RTS | 0x08);
+    program->DeviceControl(IOCTL_SERIAL_SET_MODEM_CONTROL, rtsAndOut2);
+    program->DeviceControl(IOCTL_SERIAL_SET_MODEM_CONTROL, rtsAndOut2);
+    EXPECT_EQ(program->DeviceControl(IOCTL_SERIAL_SET_MODEM_CONTROL, {1, 0}),
+              STATUS_INVALID_PARAMETER);
+    program->DeviceControl(IOCTL_SERIAL_GET_MODEM_CONTROL, {}, 4, &kept);
+    EXPECT_EQ(kept, hk::Word(0x0A));
+    program->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x00, 0x02, 0x03, 0x02, 0x01, 0x03}));
+    hid->ClearWrites();
+
+    /* A lowering report the device fails: it may still be keyed, so the
+       close lowers again. */
+    auto keyer = Open();
+    keyer->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    hid->SetWriteStatus(STATUS_DEVICE_NOT_CONNECTED);
+    keyer->DeviceControl(IOCTL_SERIAL_CLR_DTR);
+    hid->SetWriteStatus(STATUS_SUCCESS);
+    keyer->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x02, 0x03, 0x03}));
+    hid->ClearWrites();
+
+    /* A line change that waits behind the previous program's lowering
+       while its own handle is cleaned up moves nothing: no close is left
+       to lower it. */
+    auto logger = Open();
+    auto racer = Open();
+    auto newest = Open();
+    logger->DeviceControl(IOCTL_SERIAL_SET_RTS);
+    hid->SetWriteAnswer(hk::Answer::Held);
+    std::thread lowering([&] { logger->Close(); });
+    ASSERT_TRUE(hid->WaitHeld(1));
+    NTSTATUS raced = STATUS_PENDING;
+    std::thread change([&] { raced = racer->DeviceControl(IOCTL_SERIAL_SET_DTR); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    racer->Close();
+    hid->SetWriteAnswer(hk::Answer::AtOnce);
+    hid->ReleaseHeld();
+    lowering.join();
+    change.join();
+    EXPECT_EQ(raced, STATUS_FILE_CLOSED);
+    newest->Close();
+    EXPECT_EQ(States(), (std::vector<UCHAR>{0x01, 0x03})) << "a line stayed up with no open left";
+}
+
+} // namespace

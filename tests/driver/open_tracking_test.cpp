@@ -126,11 +126,13 @@ TEST_F(PortTest, OpenHeldByTheHidStackGetsNoStatusUntilItEnds)
     opener.join();
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_TRUE(Ext()->IdentityVerified);
-    EXPECT_EQ(Ext()->OpenFileObject, file->FileObject());
+    file->DeviceControl(IOCTL_SERIAL_SET_DTR);
+    EXPECT_EQ(hid->Writes().at(0).fileObject, file->FileObject());
 }
 
 TEST_F(PortTest, OpenHeldAndThenRefusedLeavesNoTrace)
 {
+    const size_t published = hk::OutstandingAllocations(hk::PoolTag("Wdm "));
     hid->SetCreateAnswer(hk::Answer::Held);
     NTSTATUS status = STATUS_PENDING;
     std::thread opener([&] { EXPECT_FALSE(Open(&status)); });
@@ -138,7 +140,7 @@ TEST_F(PortTest, OpenHeldAndThenRefusedLeavesNoTrace)
     hid->FailHeld(STATUS_SHARING_VIOLATION);
     opener.join();
     EXPECT_EQ(status, STATUS_SHARING_VIOLATION);
-    EXPECT_EQ(Ext()->OpenFileObject, nullptr);
+    EXPECT_EQ(hk::OutstandingAllocations(hk::PoolTag("Wdm ")), published) << "a record was kept";
 }
 
 /* Every allocation the open and a line change make, failed in turn. */

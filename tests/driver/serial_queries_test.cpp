@@ -72,7 +72,7 @@ TEST_F(SerialQueryTest, AFreshlyStartedPortReportsEightNoParityOneStopDc1Dc3AndN
     ExpectNothingSentDown();
 }
 
-TEST_F(SerialQueryTest, AProgramsSettingsReadBackExactlyAndKeyNothing)
+TEST_F(SerialQueryTest, AProgramsSettingsReadBackExactly)
 {
     const Bytes lineControl{STOP_BITS_2, SPACE_PARITY, 5};
     const Bytes chars{0x1A, 0x3F, 0x00, 0x0D, 0x21, 0x23};
@@ -92,9 +92,10 @@ TEST_F(SerialQueryTest, AProgramsSettingsReadBackExactlyAndKeyNothing)
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_HANDFLOW, 16), handFlow);
     EXPECT_EQ(Query(IOCTL_SERIAL_GET_TIMEOUTS, 20), timeouts);
 
-    /* The handshake's DTR and RTS control bits raised no line. */
-    EXPECT_EQ(Query(IOCTL_SERIAL_GET_DTRRTS, 4), Word(0));
-    ExpectNothingSentDown();
+    /* The handshake's DTR and RTS control modes raised both lines, with
+       one report. */
+    EXPECT_EQ(Query(IOCTL_SERIAL_GET_DTRRTS, 4), Word(3));
+    EXPECT_EQ(States(), std::vector<UCHAR>{0x00});
 
     /* Kept for the device, not the handle: another program's open sees them. */
     file = Open();

@@ -8,14 +8,17 @@
  * removal and removal included), power and WMI requests, changes of what the
  * HID collection answers (failures, strings, completion from another
  * thread), pool failures, registry edits and failing kernel calls.
- * After every input the device is torn down as Windows would, and every
+ * After every input, once no handle is left and the collection answers
+ * again, a device that is there and verified must not be left keyed: the
+ * last report it took, if any, has both lines down under the mapping it was
+ * sent with. Then the device is torn down as Windows would, and every
  * request must have completed once, nothing may be left allocated,
  * published or open, and no kernel rule may have been broken; the
  * sanitizers catch any access after the device object was deleted.
  */
 #include <hostkernel/bench.h>
 #include <hostkernel/registry.h>
-#include <hostkernel/velkor_hid_collection.h>
+#include <velkor_hid_collection.h>
 
 #include "vkserial.h"
 
@@ -120,12 +123,17 @@ class Session
     {
         int steps = 0;
         while (!in.Empty() && steps++ < 64)
-            Step(in);
+        {
+            /* A program's own writes pass through to the collection too:
+               only what the other steps sent are reports. */
+            bool programWrite = Step(in) % 14 == 4;
+            NoteReports(programWrite);
+        }
         TearDown();
     }
 
   private:
-    void Step(Input& in)
+    uint8_t Step(Input& in)
     {
         uint8_t op = in.Byte();
         uint8_t target = in.Byte();
@@ -221,6 +229,48 @@ class Session
             break;
         }
         }
+        return op;
+    }
+
+    /* Every step ends with its requests done, so a report it sent went out
+       under the mapping the port holds now, and the collection answered it
+       as it was told to. */
+    void NoteReports(bool programWrite)
+    {
+        auto writes = hid_->Writes();
+        for (size_t i = writesSeen_; i < writes.size() && !programWrite; i++)
+        {
+            if (writesFail_ || !port_ || writes[i].bytes.size() < 3)
+                continue;
+            auto* ext = (PPORT_EXTENSION)port_->DeviceExtension;
+            auto down = [](ULONG func, BOOLEAN inverted) {
+                return (func == 1 || func == 2) && inverted ? 1 : 0;
+            };
+            UCHAR bits = (UCHAR)((down(ext->PttFunc, ext->PttLogic) << 1) |
+                                 down(ext->KeyFunc, ext->KeyLogic));
+            lastTaken_ = writes[i].bytes[2];
+            lastTakenDown_ = (UCHAR)(bits ^ 0x03);
+            anyTaken_ = true;
+        }
+        writesSeen_ = writes.size();
+    }
+
+    /* No handle is left. The collection answers again and a program opens
+       and closes the port, as the next one would: a device that may still
+       be keyed hears the lines down then at the latest. */
+    void CheckNotLeftKeyed()
+    {
+        if (!port_ || !hk::DeviceObjectExists(port_) || gone_)
+            return;
+        hid_->SetWriteStatus(STATUS_SUCCESS);
+        writesFail_ = false;
+        hid_->SetWriteAnswer(hk::Answer::AtOnce);
+        hk::CapKernelTimeouts(std::chrono::microseconds(0));
+        hk::UserFile::Open(hid_->Pdo()).reset();
+        NoteReports(false);
+        if (((PPORT_EXTENSION)port_->DeviceExtension)->IdentityVerified && anyTaken_ &&
+            lastTaken_ != lastTakenDown_)
+            Fail("the device was left keyed with no handle open");
     }
 
     /* FlushFileBuffers, and file information queried or set with any class
@@ -400,6 +450,7 @@ class Session
             break;
         case 4:
             hid_->SetWriteStatus(failure);
+            writesFail_ = failure != STATUS_SUCCESS;
             hid_->SetWriteAnswer(answer);
             /* The driver's bound on a report or a query, shortened so that
                its cancel races the collection's late answer. */
@@ -442,6 +493,8 @@ class Session
         for (auto& file : files_)
             file.reset();
         HandlesOpen();
+        NoteReports(false);
+        CheckNotLeftKeyed();
         if (port_ && hk::DeviceObjectExists(port_))
         {
             if (state_ == PnpState::StopPending)
@@ -490,6 +543,14 @@ class Session
     bool gone_ = false;
     size_t trafficWhenGone_ = 0;
     unsigned wmiSent_ = 0;
+    /* The reports the collection took: how many writes were looked at, and
+       the state byte of the last one taken with the one both lines down
+       give under its mapping. */
+    size_t writesSeen_ = 0;
+    bool writesFail_ = false;
+    bool anyTaken_ = false;
+    UCHAR lastTaken_ = 0;
+    UCHAR lastTakenDown_ = 0;
 };
 
 } // namespace

@@ -11,11 +11,15 @@
 #                       VK_SIGN_CERT), and listed in the catalog vkserial.cat,
 #                       which the same signer signed;
 #   vkserial.inf        x86 and amd64 installs that are the same section for
-#                       section, the 64-bit files fetched from amd64\.
-# Usage: check-amd64-package.sh <objdump> <nm> <dist>
+#                       section, the 64-bit files fetched from amd64\; its
+#                       DriverVer the version resource of all four binaries,
+#                       and its stamped text the one the catalog hashes;
+#   vkserial-submission.cab  the package's files in one folder, as built.
+# Usage: check-amd64-package.sh <objdump> <nm> <windres> <dist>
 objdump=$1
 nm=$2
-dist=$3
+windres=$3
+dist=$4
 sys="$dist/amd64/vkserial.sys"
 dll="$dist/amd64/vkprop.dll"
 inf="$dist/vkserial.inf"
@@ -26,7 +30,7 @@ fail() {
 }
 
 for f in "$sys" "$dll" "$inf"; do
-    [ -f "$f" ] || { echo "FAIL: $f does not exist (run scripts/build-package.sh)"; exit 1; }
+    [ -f "$f" ] || { echo "SKIP: no package: $f is absent (./scripts/build-package.sh builds it)"; exit 77; }
 done
 
 # --- the driver
@@ -93,7 +97,9 @@ else
 fi
 cat="$dist/vkserial.cat"
 [ -f "$cat" ] || fail "no catalog vkserial.cat beside the INF"
-for f in "$sys" "$dll" "$dist/vkserial.sys" "$dist/vkprop.dll" "$cat"; do
+cab="$dist/vkserial-submission.cab"
+# The submission is signed only by the user's own signer.
+for f in "$sys" "$dll" "$dist/vkserial.sys" "$dist/vkprop.dll" "$cat" ${VK_SIGN_CERT:+"$cab"}; do
     [ -f "$f" ] || continue
     out=$(osslsigncode verify ${ca:+-CAfile "$ca"} -in "$f" 2>&1)
     echo "$out" | grep -q '^Signature verification: ok' || fail "$(basename "$f"): signature not verified"
@@ -139,8 +145,42 @@ for f in $(section SourceDisksFiles | sed 's/=.*//'); do
     [ -f "$dist/amd64/$f" ] || fail "vkserial.inf names $f, which is not in dist/amd64/"
 done
 
+# --- one version, and the catalog and the submission of the stamped package
+driver_ver=$(tr -d '\r' <"$inf" | sed -n 's/^DriverVer=//p')
+version=${driver_ver#*,}
+echo "$driver_ver" | grep -Eqx '[0-9]{2}/[0-9]{2}/[0-9]{4},[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+' ||
+    fail "vkserial.inf: DriverVer '$driver_ver' is not a date and four numbers"
+commas=$(echo "$version" | sed 's/\./, /g')
+for f in amd64/vkserial.sys amd64/vkprop.dll vkserial.sys vkprop.dll; do
+    rc=$("$windres" -i "$dist/$f" -O rc 2>/dev/null | tr -d '"' | sed 's/^ *//')
+    case $f in *.sys) what=driver ;; *) what="settings page" ;; esac
+    for want in "FILEVERSION $commas" "PRODUCTVERSION $commas" "VALUE FileVersion, $version" \
+        "VALUE ProductVersion, $version" "VALUE OriginalFilename, ${f#amd64/}" \
+        "VALUE CompanyName, Velkor" "VALUE ProductName, Velkor keying port" \
+        "VALUE FileDescription, Velkor keying port $what"; do
+        echo "$rc" | grep -qxF "$want" || { fail "$f: no '$want' (DriverVer $version)"; break; }
+    done
+done
+# Windows finds the INF's entry by its SHA-1 as UTF-16 hexadecimal text, and
+# checks the digest stored in it.
+hex() { od -An -tx1 -v | tr -d ' \n'; }
+digest=$(sha1sum "$inf" | cut -c1-40)
+tag=$(printf '%s' "$digest" | tr a-f A-F | hex | sed 's/../&00/g')
+hex <"$cat" | grep -q "$tag.*$digest" || fail "vkserial.cat has no entry for the stamped vkserial.inf"
+files="vkserial.inf vkserial.cat vkserial.sys vkprop.dll amd64/vkserial.sys amd64/vkprop.dll"
+listing=$(gcab -t "$cab" | tr '\\' / | sort | tr '\n' ' ')
+[ "$listing" = "$(for f in $files; do echo "vkserial/$f"; done | sort | tr '\n' ' ')" ] ||
+    fail "vkserial-submission.cab holds: $listing"
+unpacked=$(mktemp -d)
+gcab -x -C "$unpacked" "$cab" >/dev/null
+for f in $files; do
+    cmp -s "$unpacked/vkserial/$f" "$dist/$f" || fail "vkserial-submission.cab: $f is not the package's"
+done
+rm -rf "$unpacked"
+
 [ $status -eq 0 ] && echo "amd64 package: vkserial.sys PE32+ native 5.02, entry DriverEntry," \
     "imports: $dlls; vkprop.dll PE32+ exporting EnumPropPages, dialogs 0x409 and 0x411;" \
     "both, and the 32-bit pair, signed (SHA-256) and in the signed catalog;" \
-    "vkserial.inf x86 and amd64 alike"
+    "vkserial.inf x86 and amd64 alike; DriverVer $driver_ver in all four binaries and the" \
+    "catalog; the submission CAB of the six files"
 exit $status

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <strings.h>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,7 +34,6 @@ namespace vkprop::test
 {
 
 constexpr long kErrorFileNotFound = 2;
-constexpr long kErrorInvalidHandle = 6;
 constexpr long kErrorMoreData = 234;
 constexpr long kErrorNoMoreItems = 259;
 
@@ -227,12 +227,17 @@ class FakeDeviceCalls : public DeviceCalls
     std::map<const void*, FakeDeviceState> devices_;
 };
 
-// HARDWARE\DEVICEMAP\SERIALCOMM: its values in the order RegEnumValueA
-// returns them.
+using KeyValues = std::vector<std::pair<std::string, RegValue>>;
+
+// HARDWARE\DEVICEMAP\SERIALCOMM (values) and any other keys under
+// HKEY_LOCAL_MACHINE: their values in the order RegEnumValueA returns them;
+// and the DOS device names that exist.
 class FakePortMapCalls : public PortMapCalls
 {
   public:
-    std::vector<std::pair<std::string, RegValue>> values;
+    KeyValues values;
+    std::map<std::string, KeyValues> otherKeys;
+    std::set<std::string> dosNames;
     bool opens = true;
     int openKeys = 0;
     std::vector<std::string> log; // "open <path> 1", "enum 0 256 256", "close"
@@ -240,11 +245,18 @@ class FakePortMapCalls : public PortMapCalls
     bool OpenKey(const char* path, std::uint32_t access, KeyRef& key) override
     {
         log.push_back(std::string("open ") + path + " " + std::to_string(access));
-        if (!opens)
+        const auto other = otherKeys.find(path);
+        if (!opens ||
+            (other == otherKeys.end() && std::string(path) != "HARDWARE\\DEVICEMAP\\SERIALCOMM"))
             return false;
         ++openKeys;
-        key = this;
+        key = other == otherKeys.end() ? &values : &other->second;
         return true;
+    }
+
+    bool DosNameExists(const char* name) override
+    {
+        return dosNames.count(name) != 0;
     }
 
     // The name must fit with its terminator; one that does not gives
@@ -254,11 +266,10 @@ class FakePortMapCalls : public PortMapCalls
     {
         log.push_back("enum " + std::to_string(index) + " " + std::to_string(nameSize) + " " +
                       std::to_string(dataSize));
-        if (key != this)
-            return kErrorInvalidHandle;
-        if (index >= values.size())
+        const KeyValues& keyValues = *static_cast<const KeyValues*>(key);
+        if (index >= keyValues.size())
             return kErrorNoMoreItems;
-        const auto& [valueName, value] = values[index];
+        const auto& [valueName, value] = keyValues[index];
         type = value.type;
         if (valueName.size() >= nameSize)
         {

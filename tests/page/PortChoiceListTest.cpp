@@ -1,4 +1,5 @@
 #include "PortChoiceList.h"
+#include "PageFakes.h"
 #include "PlatformValues.h"
 
 #include <gtest/gtest.h>
@@ -110,6 +111,31 @@ TEST(PortChoiceList, NameToStoreDropsOnlyATrailingMark)
     EXPECT_EQ(PortChoiceList::PortNameFromText("COM5(in use) "), "COM5(in use) ");
     EXPECT_EQ(PortChoiceList::PortNameFromText("COM5(IN USE)"), "COM5(IN USE)");
     EXPECT_EQ(PortChoiceList::PortNameFromText("(in use)"), "");
+}
+
+// A keyer's page on a system with a modem on COM3 and three other keyers:
+// B moved from COM42 to COM41 after an upgrade to a Windows with the
+// persistent-state key, C (unplugged) was recorded only before it.
+TEST(PortChoiceList, MarksNamesTheDriverRefusesButNotTheDevicesOwnRecords)
+{
+    const auto keyer = [](char n) {
+        return std::string("\\??\\HID#VID_1234&PID_5678#7&") + n +
+               "&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
+    };
+    test::FakePortMapCalls calls;
+    calls.values = {{"\\Device\\Serial0", test::SzWithTerminator("COM1")}};
+    calls.dosNames = {"COM1", "COM3"};
+    calls.otherKeys["SYSTEM\\CurrentControlSet\\Services\\vkserial\\State"] = {
+        {keyer('2'), test::SzWithTerminator("COM41")},
+        {keyer('1'), test::SzWithTerminator("COM5")}};
+    calls.otherKeys["SYSTEM\\CurrentControlSet\\Services\\vkserial\\Parameters"] = {
+        {keyer('2'), test::SzWithTerminator("COM42")},
+        {keyer('3'), test::SzWithTerminator("COM43")},
+        {"\\??\\hid#vid_1234&pid_5678#7&1&0&0000#{86E0D1E0-8089-11D0-9CE4-08003E301F73}",
+         test::SzWithTerminator("COM44")}};
+    EXPECT_EQ(PortChoiceList::ScanPortsInUse(calls, "HID\\VID_1234&PID_5678\\7&1&0&0000"),
+              PortsInUse().set(0).set(2).set(40).set(42));
+    EXPECT_EQ(calls.openKeys, 0);
 }
 
 } // namespace

@@ -11,7 +11,7 @@ fail() {
     status=1
 }
 
-[ -f "$dll" ] || { echo "FAIL: $dll does not exist (run scripts/build-package.sh)"; exit 1; }
+[ -f "$dll" ] || { echo "SKIP: no package: $dll is absent (./scripts/build-package.sh builds it)"; exit 77; }
 headers=$("$objdump" -p "$dll") || { echo "FAIL: $objdump cannot read $dll"; exit 1; }
 
 echo "$headers" | grep -q 'file format pei-i386' || fail "not a 32-bit x86 image"

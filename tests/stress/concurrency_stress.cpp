@@ -10,7 +10,7 @@
  */
 #include <hostkernel/bench.h>
 #include <hostkernel/registry.h>
-#include <hostkernel/velkor_hid_collection.h>
+#include <velkor_hid_collection.h>
 
 #include "vkserial.h"
 

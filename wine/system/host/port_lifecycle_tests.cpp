@@ -635,6 +635,7 @@ void RunPortScenarios(const char* pageDll, const char* pagePort, const char* sta
     SerialQueriesBeforeAnySet(port, standIn);
     CommStateBeforeAnySet(port, standIn);
     SerialQueriesAnswered(port, standIn);
+    KeyingThroughTheDcb(port, standIn);
     KeyingUnderMappings(port, standIn);
     ReloadTakesEffectAtNextLineChange(port, standIn);
     DataAndPassThrough(port, standIn);

@@ -4,7 +4,8 @@
  * capabilities, the error and queue status it polls before keying, the modem
  * status, a flush, and the DTR/RTS state after a line change. Every buffer is
  * prefilled with 0xAA first, so an answer that leaves it untouched fails.
- * None of these calls may send a report: only the four line changes key.
+ * None of these calls may send a report, but the line changes and the DCB's
+ * DTR and RTS modes.
  */
 #include "port_scenarios.h"
 
@@ -144,7 +145,7 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
     dcb.Parity = EVENPARITY;
     dcb.StopBits = TWOSTOPBITS;
     dcb.fOutxCtsFlow = TRUE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;  // kept, but no line moves for it
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fOutX = TRUE;
     dcb.fInX = TRUE;
@@ -161,8 +162,10 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
         std::string differences = DcbDifferences(dcb, after);
         CheckEqualText("DCB read back", "every field equal", differences);
     }
-    CheckEqualHex("DTR/RTS after fDtrControl/fRtsControl ENABLE (GET_DTRRTS)", 0,
+    CheckEqualHex("DTR/RTS after fDtrControl/fRtsControl ENABLE (GET_DTRRTS)", 3,
                   QueryLines(port, GetDtrRts));
+    CheckEqual("reports for the two modes", 1, standIn.Reports().size());
+    ResetLines(port, standIn);
 
     BeginScenario("A serial program sets its time-outs and queue sizes and reads them back");
     COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 10, 1000};

@@ -20,6 +20,8 @@ void SecondOpenComesAndGoes(HANDLE port, StandInClient& standIn);
    defaults, read only, and then sets, read-backs and polls. */
 void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn);
 void SerialQueriesAnswered(HANDLE port, StandInClient& standIn);
+/* SetCommState's DTR and RTS modes key (port_commstate_tests.cpp). */
+void KeyingThroughTheDcb(HANDLE port, StandInClient& standIn);
 /* port: a keying program's handle, in serial mode, with Key on DTR and PTT
    on RTS, neither inverted. */
 void HidProgramLeavesTheKeyingHandleSerial(HANDLE port, StandInClient& standIn);

@@ -1,9 +1,9 @@
 /*
  * The simulated Velkor HID collection.
  */
-#include <hostkernel/velkor_hid_collection.h>
+#include <velkor_hid_collection.h>
 
-#include "internal.h"
+#include <hostkernel/registry.h>
 
 #include <hidclass.h>
 
