@@ -8,7 +8,8 @@
 //        pagetest <vkprop.dll> shot <ready> <done> [ports]
 //                          shows the page (with the port list dropped down)
 //                          until the screenshot is taken
-// Prints one line per check; the exit code is the number of failed checks.
+// Prints one line per check and the closing count; exits non-zero if a check
+// failed.
 #include <windows.h>
 #include <commctrl.h>
 #include <prsht.h>
@@ -16,9 +17,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "check.h"
+#include "device_setup.h"
+#include "page_sheet.h"
 
 namespace
 {
@@ -26,63 +30,7 @@ namespace
 // Ports class: any class serves, the page does not look at it.
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-using EnumPropPagesFn = BOOL(WINAPI*)(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
-EnumPropPagesFn enumPropPages;
-int failures;
-
-std::string Quote(const std::string& text)
-{
-    std::string quoted = "\"";
-    for (unsigned char c : text)
-    {
-        char escaped[8];
-        if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\')
-            quoted += static_cast<char>(c);
-        else
-        {
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            quoted += escaped;
-        }
-    }
-    return quoted + "\"";
-}
-
-void Expect(bool ok, const std::string& what, const std::string& expected, const std::string& seen)
-{
-    if (ok)
-        std::printf("ok   %s\n", what.c_str());
-    else
-    {
-        ++failures;
-        std::printf("FAIL %s: expected %s, saw %s\n", what.c_str(), expected.c_str(), seen.c_str());
-    }
-    std::fflush(stdout);
-}
-
-void ExpectText(const std::string& what, const std::string& expected, const std::string& seen)
-{
-    Expect(expected == seen, what, Quote(expected), Quote(seen));
-}
-
-void ExpectNumber(const std::string& what, long long expected, long long seen)
-{
-    Expect(expected == seen, what, std::to_string(expected), std::to_string(seen));
-}
-
-void Pump(DWORD milliseconds = 100)
-{
-    const DWORD end = GetTickCount() + milliseconds;
-    do
-    {
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
-        {
-            TranslateMessage(&message);
-            DispatchMessageA(&message);
-        }
-        Sleep(10);
-    } while (static_cast<LONG>(end - GetTickCount()) > 0);
-}
+MessageBoxWatch* messageBoxes;
 
 // ---------------------------------------------------------------- devices
 
@@ -90,6 +38,11 @@ struct Device
 {
     HDEVINFO set;
     SP_DEVINFO_DATA data;
+
+    HKEY Key(REGSAM access)
+    {
+        return SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, access);
+    }
 };
 
 struct Values
@@ -115,44 +68,34 @@ std::string GetProperty(Device& device, DWORD property)
     return buffer;
 }
 
-void WriteDword(HKEY key, const char* name, DWORD value)
+void SetRaw(HKEY key, const char* name, DWORD type, const std::string& bytes)
 {
-    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                   static_cast<DWORD>(bytes.size()));
 }
 
 // A root device as an installer makes it, with the values its INF would write.
 Device CreateDevice(const char* name, const Values& values)
 {
     Device device{SetupDiCreateDeviceInfoList(&kPortsClass, nullptr), {}};
-    device.data.cbSize = sizeof device.data;
-    if (!SetupDiCreateDeviceInfoA(device.set, name, &kPortsClass, "Keyer", nullptr,
-                                  DICD_GENERATE_ID, &device.data))
-        Expect(false, "create device", "a device", "error " + std::to_string(GetLastError()));
-    std::string hardwareId = std::string("ROOT\\") + name;
-    hardwareId.push_back('\0');
-    SetupDiSetDeviceRegistryPropertyA(device.set, &device.data, SPDRP_HARDWAREID,
-                                      reinterpret_cast<const BYTE*>(hardwareId.c_str()),
-                                      static_cast<DWORD>(hardwareId.size() + 1));
-    SetupDiCallClassInstaller(DIF_REGISTERDEVICE, device.set, &device.data);
+    if (!CreateRootDevice(device.set, kPortsClass, name, "Keyer", &device.data))
+        Check(false, "create device", "a device", LastErrorText());
     SetProperty(device, SPDRP_DEVICEDESC, "Keyer");
     SetProperty(device, SPDRP_FRIENDLYNAME, std::string("Keyer (") + values.portName + ")");
     HKEY key = SetupDiCreateDevRegKeyA(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
                                        nullptr, nullptr);
     if (key == INVALID_HANDLE_VALUE)
     {
-        Expect(false, "create hardware key", "a key", "error " + std::to_string(GetLastError()));
+        Check(false, "create hardware key", "a key", LastErrorText());
         return device;
     }
-    RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(values.portName),
-                   static_cast<DWORD>(std::strlen(values.portName) + 1));
-    WriteDword(key, "KeyFunc", values.keyFunc);
-    WriteDword(key, "PttFunc", values.pttFunc);
-    WriteDword(key, "KeyLogic", values.keyLogic);
-    WriteDword(key, "PttLogic", values.pttLogic);
+    SetStringValue(key, "PortName", values.portName);
+    SetDwordValue(key, "KeyFunc", values.keyFunc);
+    SetDwordValue(key, "PttFunc", values.pttFunc);
+    SetDwordValue(key, "KeyLogic", values.keyLogic);
+    SetDwordValue(key, "PttLogic", values.pttLogic);
     if (values.sampleInfo)
-        RegSetValueExA(key, "SampleInfo", 0, REG_SZ,
-                       reinterpret_cast<const BYTE*>(values.sampleInfo),
-                       static_cast<DWORD>(std::strlen(values.sampleInfo) + 1));
+        SetStringValue(key, "SampleInfo", values.sampleInfo);
     RegCloseKey(key);
     return device;
 }
@@ -160,8 +103,7 @@ Device CreateDevice(const char* name, const Values& values)
 // The stored value as the driver would find it: "(missing)", a number, or text.
 std::string StoredValue(Device& device, const char* name)
 {
-    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                                    KEY_READ);
+    HKEY key = device.Key(KEY_READ);
     if (key == INVALID_HANDLE_VALUE)
         return "(no key)";
     BYTE data[256] = {};
@@ -188,93 +130,44 @@ std::string Sz(const std::string& text)
     return "sz:" + text + std::string(1, '\0');
 }
 
+// The serial port map, or a failed check.
+HKEY SerialPortMap()
+{
+    HKEY map = CreateSerialCommKey();
+    if (!map)
+        Check(false, "open SERIALCOMM", "a key", "none");
+    return map;
+}
+
 void SetSerialPortMap()
 {
-    HKEY map;
-    // Wine keeps this key volatile; it accepts values only when opened so.
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map,
-                        nullptr) != ERROR_SUCCESS)
+    if (HKEY map = SerialPortMap())
     {
-        Expect(false, "open SERIALCOMM", "a key", "error");
-        return;
+        SetStringValue(map, "\\Device\\VkTest3", "COM3");
+        SetStringValue(map, "\\Device\\VkTest5", "COM5");
+        SetRaw(map, "\\Device\\VkTest4", REG_EXPAND_SZ, std::string("COM4", 5));
+        SetStringValue(map, "\\Device\\VkTest0", "COM257");
+        RegCloseKey(map);
     }
-    RegSetValueExA(map, "\\Device\\VkTest3", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM3"), 5);
-    RegSetValueExA(map, "\\Device\\VkTest5", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM5"), 5);
-    RegSetValueExA(map, "\\Device\\VkTest4", 0, REG_EXPAND_SZ,
-                   reinterpret_cast<const BYTE*>("COM4"), 5);
-    RegSetValueExA(map, "\\Device\\VkTest0", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM257"),
-                   7);
-    RegCloseKey(map);
     // The driver's record of another keyer, unplugged: its name stays taken.
     HKEY records;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
                         "SYSTEM\\CurrentControlSet\\Services\\vkserial\\Parameters", 0, nullptr, 0,
                         KEY_ALL_ACCESS, nullptr, &records, nullptr) != ERROR_SUCCESS)
-        return Expect(false, "create the driver's Parameters key", "a key", "error");
-    const char other[] =
-        "\\??\\HID#VID_1234&PID_5678#7&9&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}";
-    RegSetValueExA(records, other, 0, REG_SZ, reinterpret_cast<const BYTE*>("COM77"), 6);
+        return (void)Check(false, "create the driver's Parameters key", "a key", "none");
+    SetStringValue(records,
+                   "\\??\\HID#VID_1234&PID_5678#7&9&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}",
+                   "COM77");
     RegCloseKey(records);
-}
-
-// ---------------------------------------------------------------- message boxes
-
-// Message boxes block the sheet's thread inside PSN_APPLY: a watcher thread
-// records and answers them.
-CRITICAL_SECTION messageLock;
-std::vector<std::string> messages;
-std::vector<std::string> messageCaptions;
-volatile bool watching = true;
-
-BOOL CALLBACK AnswerMessageBox(HWND window, LPARAM)
-{
-    char className[16] = {};
-    GetClassNameA(window, className, sizeof className);
-    HWND text = GetDlgItem(window, 0xFFFF);
-    if (std::strcmp(className, "#32770") != 0 || !text || !IsWindowVisible(window) ||
-        !GetDlgItem(window, IDOK))
-        return TRUE;
-    char body[512] = {}, caption[256] = {};
-    GetWindowTextA(text, body, sizeof body);
-    GetWindowTextA(window, caption, sizeof caption);
-    EnterCriticalSection(&messageLock);
-    messages.push_back(body);
-    messageCaptions.push_back(caption);
-    LeaveCriticalSection(&messageLock);
-    PostMessageA(window, WM_COMMAND, IDOK, 0);
-    return FALSE;
-}
-
-DWORD WINAPI WatchMessageBoxes(void*)
-{
-    while (watching)
-    {
-        if (!EnumWindows(AnswerMessageBox, 0))
-            Sleep(300); // let the answered box go before looking again
-        Sleep(30);
-    }
-    return 0;
 }
 
 std::vector<std::string> TakeMessages()
 {
     Pump(200);
-    EnterCriticalSection(&messageLock);
-    std::vector<std::string> taken;
-    taken.swap(messages);
-    messageCaptions.clear();
-    LeaveCriticalSection(&messageLock);
-    return taken;
+    return messageBoxes->Take();
 }
 
 // ---------------------------------------------------------------- the sheet
-
-BOOL CALLBACK CollectPage(HPROPSHEETPAGE page, LPARAM param)
-{
-    reinterpret_cast<std::vector<HPROPSHEETPAGE>*>(param)->push_back(page);
-    return TRUE;
-}
 
 BOOL CALLBACK RefusePage(HPROPSHEETPAGE, LPARAM param)
 {
@@ -291,21 +184,14 @@ struct Sheet
 Sheet ShowSheet(Device& device, const char* caption)
 {
     std::vector<HPROPSHEETPAGE> pages;
-    SP_PROPSHEETPAGE_REQUEST request = {sizeof request, SPPSR_ENUM_ADV_DEVICE_PROPERTIES,
-                                        device.set, &device.data};
-    ExpectNumber("EnumPropPages returns TRUE", TRUE,
-                 enumPropPages(&request, CollectPage, reinterpret_cast<LPARAM>(&pages)));
-    ExpectNumber("one page offered", 1, static_cast<long long>(pages.size()));
-    PROPSHEETHEADERA header = {};
-    header.dwSize = sizeof header;
-    header.dwFlags = PSH_MODELESS | PSH_PROPTITLE | PSH_NOCONTEXTHELP;
-    header.pszCaption = caption;
-    header.nPages = static_cast<UINT>(pages.size());
-    header.phpage = pages.data();
-    Sheet sheet{reinterpret_cast<HWND>(PropertySheetA(&header)), nullptr};
-    Pump();
-    sheet.page = PropSheet_GetCurrentPageHwnd(sheet.window);
-    Expect(sheet.page != nullptr, "the page window exists", "a window", "none");
+    CheckEqual("EnumPropPages returns TRUE", TRUE,
+               OfferPages(device.set, &device.data, SPPSR_ENUM_ADV_DEVICE_PROPERTIES, CollectPage,
+                          reinterpret_cast<LPARAM>(&pages)));
+    CheckEqual("one page offered", 1, static_cast<long long>(pages.size()));
+    Sheet sheet{ShowSheet(caption, PSH_PROPTITLE, pages), nullptr};
+    sheet.page = sheet.window ? PropSheet_GetCurrentPageHwnd(sheet.window) : nullptr;
+    Check(sheet.page != nullptr, "the page window exists", "a window",
+          sheet.page ? "a window" : "none");
     return sheet;
 }
 
@@ -313,7 +199,7 @@ Sheet ShowSheet(Device& device, const char* caption)
 void PressButton(Sheet& sheet, int button)
 {
     SendMessageA(sheet.window, PSM_PRESSBUTTON, button, 0);
-    Pump();
+    Pump(100);
 }
 
 void CloseSheet(Sheet& sheet, int button)
@@ -321,9 +207,9 @@ void CloseSheet(Sheet& sheet, int button)
     PressButton(sheet, button);
     // A modeless sheet that has ended has no current page; it is destroyed
     // by its owner.
-    ExpectNumber("sheet ended", 0, PropSheet_GetCurrentPageHwnd(sheet.window) != nullptr);
+    CheckEqual("sheet ended", 0, PropSheet_GetCurrentPageHwnd(sheet.window) != nullptr);
     DestroyWindow(sheet.window);
-    Pump();
+    Pump(100);
 }
 
 std::string ControlText(HWND page, int id)
@@ -362,13 +248,6 @@ long long Checked(HWND page, int id)
 bool Visible(HWND page, int id)
 {
     return (GetWindowLongA(GetDlgItem(page, id), GWL_STYLE) & WS_VISIBLE) != 0;
-}
-
-void ChooseRow(HWND page, int id, int row)
-{
-    SendDlgItemMessageA(page, id, CB_SETCURSEL, row, 0);
-    SendMessageA(page, WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(GetDlgItem(page, id)));
 }
 
 void Click(HWND page, int id)
@@ -442,58 +321,63 @@ const Texts kEnglish = {"Port settings", "PortName", "Invert", "Recconect to app
 
 void StoredSettingsAreShownAndOkWritesThemBack(const Texts& texts)
 {
-    std::printf("-- a user opens the page of a configured device and presses OK\n");
+    BeginScenario("a user opens the page of a configured device and presses OK");
     Device device = CreateDevice("VKSHOWN", {"COM5", 2, 1, 1, 0, nullptr});
     Sheet sheet = ShowSheet(device, "Keyer");
     HWND page = sheet.page;
-    ExpectText("tab caption", texts.tab, TabCaption(sheet));
-    ExpectText("device name", "Keyer (COM5)", ControlText(page, 1001));
-    ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
-    ExpectText("row COM2", Unmarked(2), ComboRow(page, 1004, 1));
-    ExpectText("row COM3", "COM3(in use)", ComboRow(page, 1004, 2));
-    ExpectText("row COM4 (REG_EXPAND_SZ marks nothing)", Unmarked(4), ComboRow(page, 1004, 3));
-    ExpectText("row COM5", "COM5(current setting)", ComboRow(page, 1004, 4));
-    ExpectText("row COM77 (recorded for another keyer)", "COM77(in use)", ComboRow(page, 1004, 76));
-    ExpectText("last row", Unmarked(256), ComboRow(page, 1004, 255));
-    ExpectText("port box text", "COM5(current setting)", ControlText(page, 1004));
+    CheckEqualText("tab caption", texts.tab, TabCaption(sheet));
+    CheckEqualText("device name", "Keyer (COM5)", ControlText(page, 1001));
+    CheckEqual("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
+    CheckEqualText("row COM2", Unmarked(2), ComboRow(page, 1004, 1));
+    CheckEqualText("row COM3", "COM3(in use)", ComboRow(page, 1004, 2));
+    CheckEqualText("row COM4 (REG_EXPAND_SZ marks nothing)", Unmarked(4), ComboRow(page, 1004, 3));
+    CheckEqualText("row COM5", "COM5(current setting)", ComboRow(page, 1004, 4));
+    CheckEqualText("row COM77 (recorded for another keyer)", "COM77(in use)",
+                   ComboRow(page, 1004, 76));
+    CheckEqualText("last row", Unmarked(256), ComboRow(page, 1004, 255));
+    CheckEqualText("port box text", "COM5(current setting)", ControlText(page, 1004));
     RECT box = {};
     GetWindowRect(GetDlgItem(page, 1004), &box);
-    ExpectNumber("the list drops wider than the box", 1,
-                 SendDlgItemMessageA(page, 1004, CB_GETDROPPEDWIDTH, 0, 0) > box.right - box.left);
-    ExpectNumber("port row selected", 4, ComboSelection(page, 1004));
-    ExpectText("Key shows RTS", "RTS", ComboRow(page, 1003, static_cast<int>(ComboSelection(page, 1003))));
-    ExpectText("PTT shows DTR", "DTR", ComboRow(page, 1005, static_cast<int>(ComboSelection(page, 1005))));
-    ExpectNumber("line rows", 3, SendDlgItemMessageA(page, 1003, CB_GETCOUNT, 0, 0));
-    ExpectText("line row 0", "None", ComboRow(page, 1005, 0));
-    ExpectNumber("Key inverted", BST_CHECKED, Checked(page, 1007));
-    ExpectNumber("PTT not inverted", BST_UNCHECKED, Checked(page, 1008));
-    ExpectText("invert label", texts.invert, ControlText(page, 1007));
-    ExpectNumber("More info hidden without SampleInfo", 0, Visible(page, 1000));
+    CheckEqual("the list drops wider than the box", 1,
+               SendDlgItemMessageA(page, 1004, CB_GETDROPPEDWIDTH, 0, 0) > box.right - box.left);
+    CheckEqual("port row selected", 4, ComboSelection(page, 1004));
+    CheckEqualText("Key shows RTS", "RTS",
+                   ComboRow(page, 1003, static_cast<int>(ComboSelection(page, 1003))));
+    CheckEqualText("PTT shows DTR", "DTR",
+                   ComboRow(page, 1005, static_cast<int>(ComboSelection(page, 1005))));
+    CheckEqual("line rows", 3, SendDlgItemMessageA(page, 1003, CB_GETCOUNT, 0, 0));
+    CheckEqualText("line row 0", "None", ComboRow(page, 1005, 0));
+    CheckEqual("Key inverted", BST_CHECKED, Checked(page, 1007));
+    CheckEqual("PTT not inverted", BST_UNCHECKED, Checked(page, 1008));
+    CheckEqualText("invert label", texts.invert, ControlText(page, 1007));
+    CheckEqual("More info hidden without SampleInfo", 0, Visible(page, 1000));
     HWND label = FindChildByText(page, texts.portLabel);
-    Expect(label != nullptr, "port label", Quote(texts.portLabel), "no such control");
+    Check(label != nullptr, "port label", Quote(texts.portLabel),
+          label ? Quote(texts.portLabel) : "no such control");
     HWND hint = FindChildByText(page, texts.hint);
-    Expect(hint != nullptr, "reconnect hint exists", Quote(texts.hint), "no such control");
-    ExpectNumber("reconnect hint hidden", 0, hint && IsWindowVisible(hint));
+    Check(hint != nullptr, "reconnect hint exists", Quote(texts.hint),
+          hint ? Quote(texts.hint) : "no such control");
+    CheckEqual("reconnect hint hidden", 0, hint && IsWindowVisible(hint));
 
     // The friendly name is rebuilt from the description, whatever it was.
     SetProperty(device, SPDRP_FRIENDLYNAME, "Keyer (COM5) (COM5)");
     CloseSheet(sheet, PSBTN_OK);
-    ExpectText("PortName kept", Sz("COM5"), StoredValue(device, "PortName"));
-    ExpectText("KeyFunc kept", "2", StoredValue(device, "KeyFunc"));
-    ExpectText("PttFunc kept", "1", StoredValue(device, "PttFunc"));
-    ExpectText("KeyLogic kept", "1", StoredValue(device, "KeyLogic"));
-    ExpectText("PttLogic kept", "0", StoredValue(device, "PttLogic"));
-    ExpectText("friendly name", "Keyer (COM5)", GetProperty(device, SPDRP_FRIENDLYNAME));
+    CheckEqualText("PortName kept", Sz("COM5"), StoredValue(device, "PortName"));
+    CheckEqualText("KeyFunc kept", "2", StoredValue(device, "KeyFunc"));
+    CheckEqualText("PttFunc kept", "1", StoredValue(device, "PttFunc"));
+    CheckEqualText("KeyLogic kept", "1", StoredValue(device, "KeyLogic"));
+    CheckEqualText("PttLogic kept", "0", StoredValue(device, "PttLogic"));
+    CheckEqualText("friendly name", "Keyer (COM5)", GetProperty(device, SPDRP_FRIENDLYNAME));
     // Nothing answers COM5: the live apply cannot open it.
     std::vector<std::string> shown = TakeMessages();
-    ExpectNumber("one message", 1, static_cast<long long>(shown.size()));
+    CheckEqual("one message", 1, static_cast<long long>(shown.size()));
     if (texts.openFailed && !shown.empty())
-        ExpectText("port-not-opened message", texts.openFailed, shown[0]);
+        CheckEqualText("port-not-opened message", texts.openFailed, shown[0]);
 }
 
 void ApplyStoresChangesAndCancelStoresNothing()
 {
-    std::printf("-- a user changes everything, presses Apply, changes again and cancels\n");
+    BeginScenario("a user changes everything, presses Apply, changes again and cancels");
     Device device = CreateDevice("VKCHANGE", {"COM5", 2, 1, 1, 0, nullptr});
     Sheet sheet = ShowSheet(device, "Keyer");
     HWND page = sheet.page;
@@ -504,61 +388,61 @@ void ApplyStoresChangesAndCancelStoresNothing()
     Click(page, 1008);
     EnableApply(sheet);
     PressButton(sheet, PSBTN_APPLYNOW);
-    ExpectText("PortName stored", Sz("COM7"), StoredValue(device, "PortName"));
-    ExpectText("KeyFunc stored", "0", StoredValue(device, "KeyFunc"));
-    ExpectText("PttFunc stored", "2", StoredValue(device, "PttFunc"));
-    ExpectText("KeyLogic stored", "0", StoredValue(device, "KeyLogic"));
-    ExpectText("PttLogic stored", "1", StoredValue(device, "PttLogic"));
-    ExpectText("friendly name shows the new port", "Keyer (COM7)",
-               GetProperty(device, SPDRP_FRIENDLYNAME));
-    ExpectNumber("one message after Apply", 1, static_cast<long long>(TakeMessages().size()));
+    CheckEqualText("PortName stored", Sz("COM7"), StoredValue(device, "PortName"));
+    CheckEqualText("KeyFunc stored", "0", StoredValue(device, "KeyFunc"));
+    CheckEqualText("PttFunc stored", "2", StoredValue(device, "PttFunc"));
+    CheckEqualText("KeyLogic stored", "0", StoredValue(device, "KeyLogic"));
+    CheckEqualText("PttLogic stored", "1", StoredValue(device, "PttLogic"));
+    CheckEqualText("friendly name shows the new port", "Keyer (COM7)",
+                   GetProperty(device, SPDRP_FRIENDLYNAME));
+    CheckEqual("one message after Apply", 1, static_cast<long long>(TakeMessages().size()));
 
     ChooseRow(page, 1003, 1);
     SetWindowTextA(GetDlgItem(page, 1004), "COM9");
     CloseSheet(sheet, PSBTN_CANCEL);
-    ExpectText("Cancel keeps KeyFunc", "0", StoredValue(device, "KeyFunc"));
-    ExpectText("Cancel keeps PortName", Sz("COM7"), StoredValue(device, "PortName"));
-    ExpectNumber("no message after Cancel", 0, static_cast<long long>(TakeMessages().size()));
+    CheckEqualText("Cancel keeps KeyFunc", "0", StoredValue(device, "KeyFunc"));
+    CheckEqualText("Cancel keeps PortName", Sz("COM7"), StoredValue(device, "PortName"));
+    CheckEqual("no message after Cancel", 0, static_cast<long long>(TakeMessages().size()));
 
-    std::printf("-- the same device opened again shows what was stored\n");
+    BeginScenario("the same device opened again shows what was stored");
     Sheet again = ShowSheet(device, "Keyer");
-    ExpectText("port box text", "COM7(current setting)", ControlText(again.page, 1004));
-    ExpectText("row COM5 still in use", "COM5(in use)", ComboRow(again.page, 1004, 4));
+    CheckEqualText("port box text", "COM7(current setting)", ControlText(again.page, 1004));
+    CheckEqualText("row COM5 still in use", "COM5(in use)", ComboRow(again.page, 1004, 4));
     CloseSheet(again, PSBTN_CANCEL);
 }
 
 void ValuesOutsideTheChoicesAndSampleInfo()
 {
-    std::printf("-- a device with values outside the choices and a SampleInfo path\n");
+    BeginScenario("a device with values outside the choices and a SampleInfo path");
     Device device = CreateDevice("VKODD", {"COM300", 5, 0, 2, 1, "%windir%\\vkinfo.txt"});
     Sheet sheet = ShowSheet(device, "Keyer");
     HWND page = sheet.page;
-    ExpectNumber("Key box without selection", CB_ERR, ComboSelection(page, 1003));
-    ExpectText("Key box text empty", "", ControlText(page, 1003));
-    ExpectNumber("KeyLogic 2 unchecked", BST_UNCHECKED, Checked(page, 1007));
-    ExpectNumber("PttLogic 1 checked", BST_CHECKED, Checked(page, 1008));
-    ExpectText("COM300 selects no port row", "", ControlText(page, 1004));
-    ExpectNumber("no row is the current setting", CB_ERR,
-                 SendDlgItemMessageA(page, 1004, CB_FINDSTRING, static_cast<WPARAM>(-1),
-                                     reinterpret_cast<LPARAM>("COM300")));
-    ExpectNumber("More info shown", 1, Visible(page, 1000));
+    CheckEqual("Key box without selection", CB_ERR, ComboSelection(page, 1003));
+    CheckEqualText("Key box text empty", "", ControlText(page, 1003));
+    CheckEqual("KeyLogic 2 unchecked", BST_UNCHECKED, Checked(page, 1007));
+    CheckEqual("PttLogic 1 checked", BST_CHECKED, Checked(page, 1008));
+    CheckEqualText("COM300 selects no port row", "", ControlText(page, 1004));
+    CheckEqual("no row is the current setting", CB_ERR,
+               SendDlgItemMessageA(page, 1004, CB_FINDSTRING, static_cast<WPARAM>(-1),
+                                   reinterpret_cast<LPARAM>("COM300")));
+    CheckEqual("More info shown", 1, Visible(page, 1000));
     char windir[MAX_PATH] = {};
     GetEnvironmentVariableA("windir", windir, sizeof windir);
     const char* info = reinterpret_cast<const char*>(GetWindowLongPtrA(page, DWLP_USER));
-    ExpectText("More info target expanded", std::string(windir) + "\\vkinfo.txt",
-               info ? info : "(none)");
+    CheckEqualText("More info target expanded", std::string(windir) + "\\vkinfo.txt",
+                   info ? info : "(none)");
     CloseSheet(sheet, PSBTN_OK);
-    ExpectText("empty Key box stores no line", "4294967295", StoredValue(device, "KeyFunc"));
-    ExpectText("KeyLogic 2 stored as 0", "0", StoredValue(device, "KeyLogic"));
-    ExpectText("empty port box keeps PortName", Sz("COM300"), StoredValue(device, "PortName"));
-    ExpectText("empty port box keeps the friendly name", "Keyer (COM300)",
-               GetProperty(device, SPDRP_FRIENDLYNAME));
-    ExpectNumber("one message", 1, static_cast<long long>(TakeMessages().size()));
+    CheckEqualText("empty Key box stores no line", "4294967295", StoredValue(device, "KeyFunc"));
+    CheckEqualText("KeyLogic 2 stored as 0", "0", StoredValue(device, "KeyLogic"));
+    CheckEqualText("empty port box keeps PortName", Sz("COM300"), StoredValue(device, "PortName"));
+    CheckEqualText("empty port box keeps the friendly name", "Keyer (COM300)",
+                   GetProperty(device, SPDRP_FRIENDLYNAME));
+    CheckEqual("one message", 1, static_cast<long long>(TakeMessages().size()));
 }
 
 void TwoSheetsApplyToTheirOwnDevices()
 {
-    std::printf("-- two devices' sheets open at once, closed in the other order\n");
+    BeginScenario("two devices' sheets open at once, closed in the other order");
     Device first = CreateDevice("VKFIRST", {"COM5", 1, 2, 0, 0, nullptr});
     Device second = CreateDevice("VKSECOND", {"COM6", 2, 1, 1, 1, nullptr});
     Sheet firstSheet = ShowSheet(first, "First");
@@ -568,59 +452,53 @@ void TwoSheetsApplyToTheirOwnDevices()
     CloseSheet(firstSheet, PSBTN_OK);
     ChooseRow(secondSheet.page, 1003, 0);
     CloseSheet(secondSheet, PSBTN_OK);
-    ExpectText("first PortName", Sz("COM8"), StoredValue(first, "PortName"));
-    ExpectText("first KeyFunc", "1", StoredValue(first, "KeyFunc"));
-    ExpectText("first friendly name", "Keyer (COM8)", GetProperty(first, SPDRP_FRIENDLYNAME));
-    ExpectText("second PortName", Sz("COM9"), StoredValue(second, "PortName"));
-    ExpectText("second KeyFunc", "0", StoredValue(second, "KeyFunc"));
-    ExpectText("second PttLogic", "1", StoredValue(second, "PttLogic"));
-    ExpectText("second friendly name", "Keyer (COM9)", GetProperty(second, SPDRP_FRIENDLYNAME));
-    ExpectNumber("one message per sheet", 2, static_cast<long long>(TakeMessages().size()));
+    CheckEqualText("first PortName", Sz("COM8"), StoredValue(first, "PortName"));
+    CheckEqualText("first KeyFunc", "1", StoredValue(first, "KeyFunc"));
+    CheckEqualText("first friendly name", "Keyer (COM8)", GetProperty(first, SPDRP_FRIENDLYNAME));
+    CheckEqualText("second PortName", Sz("COM9"), StoredValue(second, "PortName"));
+    CheckEqualText("second KeyFunc", "0", StoredValue(second, "KeyFunc"));
+    CheckEqualText("second PttLogic", "1", StoredValue(second, "PttLogic"));
+    CheckEqualText("second friendly name", "Keyer (COM9)", GetProperty(second, SPDRP_FRIENDLYNAME));
+    CheckEqual("one message per sheet", 2, static_cast<long long>(TakeMessages().size()));
 }
 
 void RefusedPagesAndEveryRequestKind()
 {
-    std::printf("-- Device Manager refuses the page, and asks for other page kinds\n");
+    BeginScenario("Device Manager refuses the page, and asks for other page kinds");
     Device device = CreateDevice("VKREFUSE", {"COM5", 1, 2, 0, 0, nullptr});
     for (DWORD kind : {SPPSR_SELECT_DEVICE_RESOURCES, SPPSR_ENUM_BASIC_DEVICE_PROPERTIES,
                        SPPSR_ENUM_ADV_DEVICE_PROPERTIES})
     {
         int offered = 0;
-        SP_PROPSHEETPAGE_REQUEST request = {sizeof request, kind, device.set, &device.data};
-        ExpectNumber("EnumPropPages returns TRUE when refused", TRUE,
-                     enumPropPages(&request, RefusePage, reinterpret_cast<LPARAM>(&offered)));
-        ExpectNumber("one page offered for kind " + std::to_string(kind), 1, offered);
+        CheckEqual("EnumPropPages returns TRUE when refused", TRUE,
+                   OfferPages(device.set, &device.data, kind, RefusePage,
+                              reinterpret_cast<LPARAM>(&offered)));
+        CheckEqual("one page offered for kind " + std::to_string(kind), 1, offered);
     }
 }
 
 void ReloadRefusedByThePort(const Texts& texts)
 {
-    std::printf("-- the port opens but does not take the reload control\n");
+    BeginScenario("the port opens but does not take the reload control");
     // COM9 stands for a port whose driver answers no private control.
     Device device = CreateDevice("VKNORELOAD", {"COM9", 1, 2, 0, 0, nullptr});
     HANDLE port = CreateFileA("COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                               nullptr);
     if (port == INVALID_HANDLE_VALUE)
     {
-        std::printf("skip COM9 does not open here\n");
+        Note("skip: COM9 does not open here");
         return;
     }
     CloseHandle(port);
     Sheet sheet = ShowSheet(device, "Keyer");
     CloseSheet(sheet, PSBTN_OK);
     std::vector<std::string> shown = TakeMessages();
-    ExpectNumber("one message", 1, static_cast<long long>(shown.size()));
+    CheckEqual("one message", 1, static_cast<long long>(shown.size()));
     if (texts.reloadFailed && !shown.empty())
-        ExpectText("reload-failed message", texts.reloadFailed, shown[0]);
+        CheckEqualText("reload-failed message", texts.reloadFailed, shown[0]);
 }
 
 // ---------------------------------------------------------------- bad data
-
-void SetRaw(HKEY key, const char* name, DWORD type, const std::string& bytes)
-{
-    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
-                   static_cast<DWORD>(bytes.size()));
-}
 
 // RegSetValueExA adds the terminator a caller seems to have forgotten (a
 // string whose next byte is zero): a byte other than zero after the data
@@ -635,8 +513,7 @@ void SetUnterminated(HKEY key, const char* name, const std::string& bytes)
 // The size of a value as stored, or -1 when it is missing.
 long long StoredSize(Device& device, const char* name)
 {
-    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                                    KEY_READ);
+    HKEY key = device.Key(KEY_READ);
     if (key == INVALID_HANDLE_VALUE)
         return -2;
     DWORD size = 0;
@@ -651,14 +528,9 @@ long long StoredSize(Device& device, const char* name)
 // first of them.
 void AddOddSerialPortMapValues()
 {
-    HKEY map;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
-                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map,
-                        nullptr) != ERROR_SUCCESS)
-    {
-        Expect(false, "open SERIALCOMM", "a key", "error");
+    HKEY map = SerialPortMap();
+    if (!map)
         return;
-    }
     SetRaw(map, std::string(255, 'N').c_str(), REG_SZ, std::string("COM11", 6));
     SetUnterminated(map, "\\Device\\VkOdd12", "COM12" + std::string(251, ' '));
     SetRaw(map, "\\Device\\VkOdd13", REG_BINARY, "COM13");
@@ -684,11 +556,10 @@ void AddOddSerialPortMapValues()
 // what the host tests state, applies, and the process lives on.
 void BadRegistryData()
 {
-    std::printf("-- values of the wrong types, and a port map with odd values\n");
+    BeginScenario("values of the wrong types, and a port map with odd values");
     AddOddSerialPortMapValues();
     Device device = CreateDevice("VKBADTYPES", {"COM5", 2, 1, 1, 0, nullptr});
-    HKEY key = SetupDiOpenDevRegKey(device.set, &device.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                                    KEY_ALL_ACCESS);
+    HKEY key = device.Key(KEY_ALL_ACCESS);
     SetRaw(key, "PortName", REG_MULTI_SZ, std::string("COM7\0COM8\0\0", 11));
     SetRaw(key, "KeyFunc", REG_SZ, std::string("1", 2));
     SetRaw(key, "PttFunc", REG_BINARY, std::string("\1\0\0\0", 4));
@@ -698,44 +569,42 @@ void BadRegistryData()
     RegCloseKey(key);
     Sheet sheet = ShowSheet(device, "Keyer");
     HWND page = sheet.page;
-    ExpectText("REG_MULTI_SZ PortName shows its first string", "COM7(current setting)",
-               ControlText(page, 1004));
-    ExpectText("row COM3 (twice in the map)", "COM3(in use)", ComboRow(page, 1004, 2));
-    ExpectText("row COM5", "COM5(in use)", ComboRow(page, 1004, 4));
-    ExpectText("row COM11 (name of 255 characters)", "COM11(in use)", ComboRow(page, 1004, 10));
-    ExpectText("row COM12 (data of 256 bytes, no terminator)", "COM12(in use)",
-               ComboRow(page, 1004, 11));
-    ExpectText("row COM13 (REG_BINARY)", Unmarked(13), ComboRow(page, 1004, 12));
-    ExpectText("row COM14 (\"COM 14\")", "COM14(in use)", ComboRow(page, 1004, 13));
-    ExpectText("row COM15 (\"com15\")", Unmarked(15), ComboRow(page, 1004, 14));
-    ExpectText("row COM16 (name of 300 characters)", "COM16",
-               ComboRow(page, 1004, 15));
-    ExpectText("row COM17 (data of 406 bytes)", Unmarked(17), ComboRow(page, 1004, 16));
-    ExpectText("row COM18 (REG_MULTI_SZ)", Unmarked(18), ComboRow(page, 1004, 17));
-    ExpectText("row COM199", Unmarked(199), ComboRow(page, 1004, 198));
-    ExpectText("row COM200 (one of 300 values)", "COM200(in use)", ComboRow(page, 1004, 199));
-    ExpectText("row COM256", "COM256(in use)", ComboRow(page, 1004, 255));
-    ExpectNumber("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
-    ExpectNumber("KeyFunc REG_SZ \"1\" selects no line", CB_ERR, ComboSelection(page, 1003));
-    ExpectNumber("PttFunc REG_BINARY 1 shows DTR", 1, ComboSelection(page, 1005));
-    ExpectNumber("KeyLogic of 4 KB unchecked", BST_UNCHECKED, Checked(page, 1007));
-    ExpectNumber("PttLogic missing unchecked", BST_UNCHECKED, Checked(page, 1008));
-    ExpectNumber("SampleInfo REG_DWORD 0 hides More info", 0, Visible(page, 1000));
+    CheckEqualText("REG_MULTI_SZ PortName shows its first string", "COM7(current setting)",
+                   ControlText(page, 1004));
+    CheckEqualText("row COM3 (twice in the map)", "COM3(in use)", ComboRow(page, 1004, 2));
+    CheckEqualText("row COM5", "COM5(in use)", ComboRow(page, 1004, 4));
+    CheckEqualText("row COM11 (name of 255 characters)", "COM11(in use)", ComboRow(page, 1004, 10));
+    CheckEqualText("row COM12 (data of 256 bytes, no terminator)", "COM12(in use)",
+                   ComboRow(page, 1004, 11));
+    CheckEqualText("row COM13 (REG_BINARY)", Unmarked(13), ComboRow(page, 1004, 12));
+    CheckEqualText("row COM14 (\"COM 14\")", "COM14(in use)", ComboRow(page, 1004, 13));
+    CheckEqualText("row COM15 (\"com15\")", Unmarked(15), ComboRow(page, 1004, 14));
+    CheckEqualText("row COM16 (name of 300 characters)", "COM16", ComboRow(page, 1004, 15));
+    CheckEqualText("row COM17 (data of 406 bytes)", Unmarked(17), ComboRow(page, 1004, 16));
+    CheckEqualText("row COM18 (REG_MULTI_SZ)", Unmarked(18), ComboRow(page, 1004, 17));
+    CheckEqualText("row COM199", Unmarked(199), ComboRow(page, 1004, 198));
+    CheckEqualText("row COM200 (one of 300 values)", "COM200(in use)", ComboRow(page, 1004, 199));
+    CheckEqualText("row COM256", "COM256(in use)", ComboRow(page, 1004, 255));
+    CheckEqual("port rows", 256, SendDlgItemMessageA(page, 1004, CB_GETCOUNT, 0, 0));
+    CheckEqual("KeyFunc REG_SZ \"1\" selects no line", CB_ERR, ComboSelection(page, 1003));
+    CheckEqual("PttFunc REG_BINARY 1 shows DTR", 1, ComboSelection(page, 1005));
+    CheckEqual("KeyLogic of 4 KB unchecked", BST_UNCHECKED, Checked(page, 1007));
+    CheckEqual("PttLogic missing unchecked", BST_UNCHECKED, Checked(page, 1008));
+    CheckEqual("SampleInfo REG_DWORD 0 hides More info", 0, Visible(page, 1000));
     CloseSheet(sheet, PSBTN_OK);
-    ExpectText("PortName stored as REG_SZ", Sz("COM7"), StoredValue(device, "PortName"));
-    ExpectText("KeyFunc stored as no line", "4294967295", StoredValue(device, "KeyFunc"));
-    ExpectText("PttFunc stored as DTR", "1", StoredValue(device, "PttFunc"));
-    ExpectText("KeyLogic stored as 0", "0", StoredValue(device, "KeyLogic"));
-    ExpectText("PttLogic stored as 0", "0", StoredValue(device, "PttLogic"));
-    ExpectText("friendly name", "Keyer (COM7)", GetProperty(device, SPDRP_FRIENDLYNAME));
-    ExpectNumber("one message (nothing answers COM7)", 1,
-                 static_cast<long long>(TakeMessages().size()));
+    CheckEqualText("PortName stored as REG_SZ", Sz("COM7"), StoredValue(device, "PortName"));
+    CheckEqualText("KeyFunc stored as no line", "4294967295", StoredValue(device, "KeyFunc"));
+    CheckEqualText("PttFunc stored as DTR", "1", StoredValue(device, "PttFunc"));
+    CheckEqualText("KeyLogic stored as 0", "0", StoredValue(device, "KeyLogic"));
+    CheckEqualText("PttLogic stored as 0", "0", StoredValue(device, "PttLogic"));
+    CheckEqualText("friendly name", "Keyer (COM7)", GetProperty(device, SPDRP_FRIENDLYNAME));
+    CheckEqual("one message (nothing answers COM7)", 1,
+               static_cast<long long>(TakeMessages().size()));
 
-    std::printf("-- values too long for the page's buffers, and unterminated\n");
+    BeginScenario("values too long for the page's buffers, and unterminated");
     Device longer = CreateDevice("VKBADLONG", {"COM5", 2, 1, 1, 0, nullptr});
     SetProperty(longer, SPDRP_FRIENDLYNAME, std::string(299, 'F'));
-    key = SetupDiOpenDevRegKey(longer.set, &longer.data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                               KEY_ALL_ACCESS);
+    key = longer.Key(KEY_ALL_ACCESS);
     SetUnterminated(key, "PortName", "COM5" + std::string(252, 'x'));
     SetRaw(key, "KeyFunc", REG_DWORD, "");
     SetUnterminated(key, "PttFunc", std::string(256, '2'));
@@ -743,25 +612,25 @@ void BadRegistryData()
     RegCloseKey(key);
     sheet = ShowSheet(longer, "Keyer");
     page = sheet.page;
-    ExpectText("friendly name of 300 bytes shows the description", "Keyer",
-               ControlText(page, 1001));
-    ExpectText("PortName of 256 bytes selects no row", "", ControlText(page, 1004));
-    ExpectText("its number still marks the current row", "COM5(current setting)",
-               ComboRow(page, 1004, 4));
-    ExpectNumber("empty KeyFunc selects no line", CB_ERR, ComboSelection(page, 1003));
-    ExpectNumber("PttFunc of 256 bytes selects no line", CB_ERR, ComboSelection(page, 1005));
-    ExpectNumber("More info shown", 1, Visible(page, 1000));
+    CheckEqualText("friendly name of 300 bytes shows the description", "Keyer",
+                   ControlText(page, 1001));
+    CheckEqualText("PortName of 256 bytes selects no row", "", ControlText(page, 1004));
+    CheckEqualText("its number still marks the current row", "COM5(current setting)",
+                   ComboRow(page, 1004, 4));
+    CheckEqual("empty KeyFunc selects no line", CB_ERR, ComboSelection(page, 1003));
+    CheckEqual("PttFunc of 256 bytes selects no line", CB_ERR, ComboSelection(page, 1005));
+    CheckEqual("More info shown", 1, Visible(page, 1000));
     const char* info = reinterpret_cast<const char*>(GetWindowLongPtrA(page, DWLP_USER));
-    ExpectText("More info target: 256 unterminated bytes, cut at the buffer",
-               std::string(256, 'y'), info ? info : "(none)");
+    CheckEqualText("More info target: 256 unterminated bytes, cut at the buffer",
+                   std::string(256, 'y'), info ? info : "(none)");
     CloseSheet(sheet, PSBTN_OK);
-    ExpectNumber("PortName kept as it was", 256, StoredSize(longer, "PortName"));
-    ExpectText("KeyFunc stored as no line", "4294967295", StoredValue(longer, "KeyFunc"));
-    ExpectText("PttFunc stored as no line", "4294967295", StoredValue(longer, "PttFunc"));
-    ExpectText("friendly name kept (too long to read)", "(none)",
-               GetProperty(longer, SPDRP_FRIENDLYNAME));
-    ExpectNumber("one message (the name read opens nothing)", 1,
-                 static_cast<long long>(TakeMessages().size()));
+    CheckEqual("PortName kept as it was", 256, StoredSize(longer, "PortName"));
+    CheckEqualText("KeyFunc stored as no line", "4294967295", StoredValue(longer, "KeyFunc"));
+    CheckEqualText("PttFunc stored as no line", "4294967295", StoredValue(longer, "PttFunc"));
+    CheckEqualText("friendly name kept (too long to read)", "(none)",
+                   GetProperty(longer, SPDRP_FRIENDLYNAME));
+    CheckEqual("one message (the name read opens nothing)", 1,
+               static_cast<long long>(TakeMessages().size()));
 }
 
 // Shows a configured device's page until the screenshot is taken.
@@ -801,21 +670,15 @@ int main(int argc, char** argv)
         std::printf("usage: pagetest <vkprop.dll> en|ja|shot <ready> <done> [ports]\n");
         return 100;
     }
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_WIN95_CLASSES};
-    InitCommonControlsEx(&controls);
-    HMODULE library = LoadLibraryA(argv[1]);
-    enumPropPages = library ? reinterpret_cast<EnumPropPagesFn>(
-                                  reinterpret_cast<void*>(GetProcAddress(library, "EnumPropPages")))
-                            : nullptr;
-    if (!enumPropPages)
+    std::string error;
+    if (!LoadPageProvider(argv[1], &error))
     {
-        std::printf("FAIL cannot load EnumPropPages from %s (error %lu)\n", argv[1],
-                    GetLastError());
+        std::printf("FAIL %s\n", error.c_str());
         return 100;
     }
     SetSerialPortMap();
-    InitializeCriticalSection(&messageLock);
-    HANDLE watcher = CreateThread(nullptr, 0, WatchMessageBoxes, nullptr, 0, nullptr);
+    MessageBoxWatch watch;
+    messageBoxes = &watch;
 
     const std::string mode = argv[2];
     if (mode == "shot" && argc >= 5)
@@ -823,14 +686,11 @@ int main(int argc, char** argv)
     if (mode == "bad")
     {
         BadRegistryData();
-        watching = false;
-        WaitForSingleObject(watcher, 2000);
-        std::printf("%d failed\n", failures);
-        return failures;
+        return Summary();
     }
     const bool japanese = mode == "ja";
     if (japanese)
-        ExpectNumber("ANSI code page", 932, GetACP());
+        CheckEqual("ANSI code page", 932, GetACP());
     const Texts& texts = japanese ? kJapanese : kEnglish;
 
     StoredSettingsAreShownAndOkWritesThemBack(texts);
@@ -839,8 +699,5 @@ int main(int argc, char** argv)
     TwoSheetsApplyToTheirOwnDevices();
     RefusedPagesAndEveryRequestKind();
     ReloadRefusedByThePort(texts);
-    watching = false;
-    WaitForSingleObject(watcher, 2000);
-    std::printf("%d failed\n", failures);
-    return failures;
+    return Summary();
 }

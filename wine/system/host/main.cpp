@@ -33,13 +33,6 @@ int Usage()
     return 2;
 }
 
-int Summary()
-{
-    std::printf("\n%d checks, %d failed, %d known faults\n", CheckCount(), FailureCount(),
-                KnownFaultCount());
-    return FailureCount() == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "page_sheet.h"
+
 struct PageChoice {
     int keyRow;  // 0 None, 1 DTR, 2 RTS
     int pttRow;
@@ -25,9 +27,6 @@ struct PageApplyResult {
     int pttRowBefore = -1;
     std::vector<std::string> messages;  // message boxes raised by Apply, in order
 };
-
-/* Loads the page provider (once) from dllPath. */
-bool LoadPageProvider(const std::string& dllPath, std::string* error);
 
 /* Opens the page for the device listing hardwareId, makes the choice, presses Apply, then
    closes the sheet with Cancel (which stores nothing more). */

@@ -36,7 +36,7 @@ bool Check(bool passed, const std::string& what, const std::string& expected,
     return passed;
 }
 
-bool CheckEqual(const std::string& what, unsigned long expected, unsigned long seen)
+bool CheckEqual(const std::string& what, long long expected, long long seen)
 {
     return Check(expected == seen, what, std::to_string(expected), std::to_string(seen));
 }
@@ -48,7 +48,7 @@ bool CheckEqualHex(const std::string& what, unsigned long expected, unsigned lon
 
 bool CheckEqualText(const std::string& what, const std::string& expected, const std::string& seen)
 {
-    return Check(expected == seen, what, "\"" + expected + "\"", "\"" + seen + "\"");
+    return Check(expected == seen, what, Quote(expected), Quote(seen));
 }
 
 bool CheckCall(bool succeeded, const std::string& what)
@@ -70,11 +70,6 @@ bool CheckKnownFault(bool passed, const std::string& what, const std::string& ex
     return false;
 }
 
-int KnownFaultCount()
-{
-    return knownFaults;
-}
-
 void Note(const std::string& text)
 {
     std::printf("  ..   %s\n", text.c_str());
@@ -86,9 +81,26 @@ int FailureCount()
     return failures;
 }
 
-int CheckCount()
+int Summary()
 {
-    return checks;
+    std::printf("\n%d checks, %d failed, %d known faults\n", checks, failures, knownFaults);
+    std::fflush(stdout);
+    return failures == 0 ? 0 : 1;
+}
+
+std::string Quote(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        char escaped[8];
+        if (c >= 0x20 && c < 0x7F) {
+            quoted += static_cast<char>(c);
+        } else {
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+            quoted += escaped;
+        }
+    }
+    return quoted + "\"";
 }
 
 std::string Hex(unsigned long value)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ bool StageDriverPackage(const std::string& infPath, const std::string& sysPath);
    key, and installs the stand-in driver on it. */
 bool PlugStandIn(const std::string& infPath, const std::string& manufacturer);
 
+/* Creates ROOT\<name> in set (of classGuid) with a generated instance and registers it, as an
+   installer does; false, with the failed step printed, if any step fails. */
+bool CreateRootDevice(HDEVINFO set, const GUID& classGuid, const char* name,
+                      const char* description, SP_DEVINFO_DATA* data);
+
 /* DIF_REMOVE on the stand-in's root device: what Windows does when the device is unplugged. */
 bool UnplugStandIn();
 
@@ -37,6 +43,10 @@ DeviceFacts FindDevice(const char* hardwareId);
 
 /* Polls until a present device with that hardware id is bound to a service (or timeout). */
 DeviceFacts WaitForDevice(const char* hardwareId, const char* service, DWORD timeoutMs);
+
+/* The present devices, with the first that lists hardwareId in *data; INVALID_HANDLE_VALUE
+   when none does. The caller destroys the set. */
+HDEVINFO OpenPresentDevice(const char* hardwareId, SP_DEVINFO_DATA* data);
 
 /* Opens the device key (PLUGPLAY_REGKEY_DEVICE / DIREG_DEV) of the first present device with
    that hardware id. */
@@ -47,6 +57,9 @@ bool SetStringValue(HKEY key, const char* name, const std::string& value);
 bool DeleteValue(HKEY key, const char* name);
 bool ReadStringValue(HKEY key, const char* name, std::string* value);
 bool ReadDwordValue(HKEY key, const char* name, DWORD* value);
+
+/* HKLM\HARDWARE\DEVICEMAP\SERIALCOMM opened to add values, or NULL. */
+HKEY CreateSerialCommKey();
 
 /* Values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as name -> data. */
 std::vector<std::pair<std::string, std::string>> ReadSerialComm();

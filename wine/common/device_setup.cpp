@@ -31,6 +31,12 @@ public:
     DeviceList& operator=(const DeviceList&) = delete;
 
     HDEVINFO Set() const { return set_; }
+    HDEVINFO Release()
+    {
+        HDEVINFO set = set_;
+        set_ = INVALID_HANDLE_VALUE;
+        return set;
+    }
 
     /* Finds the next device, from index *next on, that lists hardwareId. */
     bool Find(const char* hardwareId, SP_DEVINFO_DATA* data, DWORD* next) const
@@ -125,6 +131,27 @@ bool StageDriverPackage(const std::string& infPath, const std::string& sysPath)
     return true;
 }
 
+bool CreateRootDevice(HDEVINFO set, const GUID& classGuid, const char* name,
+                      const char* description, SP_DEVINFO_DATA* data)
+{
+    data->cbSize = sizeof(*data);
+    // A multi-string: the id, its terminator, and the list's terminator.
+    std::string ids = std::string("ROOT\\") + name + '\0';
+    if (!SetupDiCreateDeviceInfoA(set, name, &classGuid, description, NULL, DICD_GENERATE_ID,
+                                  data)) {
+        std::printf("SetupDiCreateDeviceInfo(%s): error %lu\n", name, GetLastError());
+    } else if (!SetupDiSetDeviceRegistryPropertyA(set, data, SPDRP_HARDWAREID,
+                                                  reinterpret_cast<const BYTE*>(ids.c_str()),
+                                                  static_cast<DWORD>(ids.size() + 1))) {
+        std::printf("SPDRP_HARDWAREID: error %lu\n", GetLastError());
+    } else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, data)) {
+        std::printf("DIF_REGISTERDEVICE: error %lu\n", GetLastError());
+    } else {
+        return true;
+    }
+    return false;
+}
+
 bool PlugStandIn(const std::string& infPath, const std::string& manufacturer)
 {
     std::string sys = Folder(infPath) + "\\vkstandin.sys";
@@ -142,32 +169,16 @@ bool PlugStandIn(const std::string& infPath, const std::string& manufacturer)
         std::printf("SetupDiCreateDeviceInfoList: error %lu\n", GetLastError());
         return false;
     }
-    bool done = false;
-    SP_DEVINFO_DATA data = {sizeof(data)};
-    // A multi-string: the id, its terminator, and the list's terminator.
-    char ids[64] = {};
-    std::snprintf(ids, sizeof(ids) - 2, "%s", StandInHardwareId);
-    DWORD idsBytes = static_cast<DWORD>(std::strlen(ids) + 2);
-    if (!SetupDiCreateDeviceInfoA(set, StandInDeviceName, &HidClassGuid, NULL, NULL,
-                                  DICD_GENERATE_ID, &data)) {
-        std::printf("SetupDiCreateDeviceInfo: error %lu\n", GetLastError());
-    } else if (!SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID,
-                                                  reinterpret_cast<BYTE*>(ids), idsBytes)) {
-        std::printf("SPDRP_HARDWAREID: error %lu\n", GetLastError());
-    } else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data)) {
-        std::printf("DIF_REGISTERDEVICE: error %lu\n", GetLastError());
-    } else {
-        done = true;
-        if (!manufacturer.empty()) {
-            HKEY key = SetupDiCreateDevRegKeyA(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL,
-                                               NULL);
-            if (key == INVALID_HANDLE_VALUE || !SetStringValue(key, "Manufacturer", manufacturer)) {
-                std::printf("stand-in device key: error %lu\n", GetLastError());
-                done = false;
-            }
-            if (key != INVALID_HANDLE_VALUE)
-                RegCloseKey(key);
+    SP_DEVINFO_DATA data;
+    bool done = CreateRootDevice(set, HidClassGuid, StandInDeviceName, NULL, &data);
+    if (done && !manufacturer.empty()) {
+        HKEY key = SetupDiCreateDevRegKeyA(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
+        if (key == INVALID_HANDLE_VALUE || !SetStringValue(key, "Manufacturer", manufacturer)) {
+            std::printf("stand-in device key: error %lu\n", GetLastError());
+            done = false;
         }
+        if (key != INVALID_HANDLE_VALUE)
+            RegCloseKey(key);
     }
     SetupDiDestroyDeviceInfoList(set);
     if (!done)
@@ -228,6 +239,13 @@ DeviceFacts WaitForDevice(const char* hardwareId, const char* service, DWORD tim
     }
 }
 
+HDEVINFO OpenPresentDevice(const char* hardwareId, SP_DEVINFO_DATA* data)
+{
+    DeviceList list(DIGCF_PRESENT);
+    DWORD next = 0;
+    return list.Find(hardwareId, data, &next) ? list.Release() : INVALID_HANDLE_VALUE;
+}
+
 HKEY OpenDeviceKey(const char* hardwareId)
 {
     DeviceList list(DIGCF_PRESENT);
@@ -277,6 +295,16 @@ bool ReadDwordValue(HKEY key, const char* name, DWORD* value)
     return RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE*>(value), &size) ==
                ERROR_SUCCESS &&
            type == REG_DWORD;
+}
+
+HKEY CreateSerialCommKey()
+{
+    // Wine keeps this key volatile; it accepts values only when opened so.
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, NULL,
+                        REG_OPTION_VOLATILE, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return NULL;
+    return key;
 }
 
 std::vector<std::pair<std::string, std::string>> ReadSerialComm()
