@@ -22,7 +22,7 @@ __attribute__((noinline)) bool ChangeLines(hk::UserFile& port, long count)
     return ok;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -46,7 +46,8 @@ int main(int argc, char** argv)
     file->Close();
     stack.Remove();
     stack.Unload();
-    if (!ok || !inOrder) {
+    if (!ok || !inOrder)
+    {
         std::printf("line_changes: %zu reports for %ld changes, %s\n", writes.size(), count,
                     ok ? "in order?" : "a change failed");
         return 1;

@@ -70,7 +70,6 @@ class SheetCalls : public ProviderCalls
     LPARAM addPageParam_;
 };
 
-
 } // namespace
 
 } // namespace vkprop

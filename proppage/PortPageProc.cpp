@@ -49,9 +49,7 @@ int InvertBoxId(Line line)
 class DialogPageView : public PageView
 {
   public:
-    explicit DialogPageView(HWND dialog) : dialog_(dialog)
-    {
-    }
+    explicit DialogPageView(HWND dialog) : dialog_(dialog) {}
 
     void SetDeviceName(const std::string& name) override
     {
@@ -121,8 +119,8 @@ void KeepSampleInfo(HWND dialog, const std::string& sampleInfo)
 
 void InitialisePage(HWND dialog, const PROPSHEETPAGEA* sheetPage)
 {
-    const auto* context = sheetPage ? reinterpret_cast<const PageContext*>(sheetPage->lParam)
-                                    : nullptr;
+    const auto* context =
+        sheetPage ? reinterpret_cast<const PageContext*>(sheetPage->lParam) : nullptr;
     if (!context)
         return;
     auto record = std::make_unique<PageRecord>(*context);

@@ -18,8 +18,9 @@ static_assert(kGenericReadWrite == (GENERIC_READ | GENERIC_WRITE));
 static_assert(kOpenExisting == OPEN_EXISTING && kMbOk == MB_OK);
 static_assert(kErrorSuccess == ERROR_SUCCESS);
 static_assert(KEY_QUERY_VALUE == 1);
-static_assert(IOCTL_KEYER_RELOAD_SETTINGS == static_cast<std::uint32_t>(
-                  CTL_CODE(0x9C43, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)));
+static_assert(IOCTL_KEYER_RELOAD_SETTINGS ==
+              static_cast<std::uint32_t>(CTL_CODE(0x9C43, 0x800, METHOD_BUFFERED,
+                                                  FILE_ANY_ACCESS)));
 
 bool SetupApiDeviceCalls::OpenDevRegKey(const PageContext& device, std::uint32_t scope,
                                         std::uint32_t hwProfile, std::uint32_t keyType,

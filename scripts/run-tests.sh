@@ -1,9 +1,13 @@
 #!/bin/sh
-# Runs every test: the host unit tests (plain and under ASan/UBSan), the
-# checks of the Windows binaries, and the Wine end-to-end tests.
+# Runs every test: the format of the sources, the host unit tests (plain and
+# under ASan/UBSan), the checks of the Windows binaries, and the Wine
+# end-to-end tests.
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
+
+# The sources as .clang-format says, before anything is built.
+"$root/scripts/check-format.sh"
 jobs=$(nproc)
 
 VK_DEMO=0 "$root/scripts/build-package.sh"

@@ -33,8 +33,7 @@ static BOOLEAN IsVelkorManufacturer(const WCHAR* Returned)
  * long as the request lives; the completion routine of the bounded send
  * takes the file object off the request before the I/O manager finishes it.
  */
-static NTSTATUS QueryManufacturer(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject,
-                                  PWCHAR Buffer)
+static NTSTATUS QueryManufacturer(PPORT_EXTENSION Extension, PFILE_OBJECT FileObject, PWCHAR Buffer)
 {
     BOUNDED_REQUEST request;
     PIO_STACK_LOCATION stack;

@@ -105,9 +105,9 @@ static NTSTATUS WriteReport(PPORT_EXTENSION Extension, PUCHAR Report, PFILE_OBJE
 
     InitializeBoundedRequest(&request);
     offset.QuadPart = 0;
-    request.Irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Extension->LowerDevice, Report,
-                                               VK_REPORT_LENGTH, &offset, &request.Event,
-                                               &request.IoStatus);
+    request.Irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, Extension->LowerDevice, Report, VK_REPORT_LENGTH,
+                                     &offset, &request.Event, &request.IoStatus);
     if (!request.Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     /* The HID stack takes a write only in the context of one of its opens. */

@@ -21,8 +21,8 @@ NTSTATUS ReadRegistryValue(HANDLE Key, PCWSTR ValueName, PVOID Destination, ULON
 
     RtlInitUnicodeString(&name, ValueName);
     scratchSize = name.Length + sizeof(WCHAR) + DestinationSize + 24;
-    information = (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, scratchSize,
-                                                                     VK_POOL_TAG);
+    information =
+        (PKEY_VALUE_FULL_INFORMATION)ExAllocatePoolWithTag(PagedPool, scratchSize, VK_POOL_TAG);
     if (!information)
         return STATUS_INSUFFICIENT_RESOURCES;
 

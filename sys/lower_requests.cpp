@@ -107,7 +107,7 @@ VOID CancelBoundedRequest(PBOUNDED_REQUEST Request)
     } while (seen != expected && (seen == VK_REQUEST_CANCELABLE || seen == VK_REQUEST_CANCEL_DONE));
     if (seen != expected)
         return;
-    (VOID)IoCancelIrp(Request->Irp);
+    (VOID) IoCancelIrp(Request->Irp);
     if (InterlockedExchange(&Request->Ownership, VK_REQUEST_CANCEL_DONE) == VK_REQUEST_COMPLETED)
         IoCompleteRequest(Request->Irp, IO_NO_INCREMENT);
 }

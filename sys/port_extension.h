@@ -65,14 +65,16 @@
  * swap in their mark, and the second of them completes it, so the request
  * is never freed under a canceller that still uses it (lower_requests.cpp).
  */
-typedef struct _BOUNDED_REQUEST {
+typedef struct _BOUNDED_REQUEST
+{
     PIRP Irp;
     KEVENT Event;
     IO_STATUS_BLOCK IoStatus;
     LONG Ownership;
 } BOUNDED_REQUEST, *PBOUNDED_REQUEST;
 
-typedef struct _PORT_EXTENSION {
+typedef struct _PORT_EXTENSION
+{
     PDEVICE_OBJECT LowerDevice;
     PDEVICE_OBJECT PhysicalDevice;
     UNICODE_STRING InterfaceName;
@@ -172,7 +174,8 @@ typedef struct _PORT_EXTENSION {
  * RTS; opens that never moved a line (the page's reload, a HID program,
  * status queries) leave the lines alone.
  */
-typedef struct _OPEN_RECORD {
+typedef struct _OPEN_RECORD
+{
     LIST_ENTRY Link;
     PFILE_OBJECT FileObject;
     BOOLEAN PassThrough;

@@ -201,17 +201,16 @@ NTSTATUS PublishPortName(PPORT_EXTENSION Extension)
     }
     if (NT_SUCCESS(status))
     {
-        status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY,
-                                       Extension->InterfaceName.Buffer, REG_SZ,
-                                       Extension->SerialCommData.Buffer,
-                                       Extension->SerialCommData.Length + sizeof(WCHAR));
+        status = RtlWriteRegistryValue(
+            RTL_REGISTRY_DEVICEMAP, VK_SERIALCOMM_KEY, Extension->InterfaceName.Buffer, REG_SZ,
+            Extension->SerialCommData.Buffer, Extension->SerialCommData.Length + sizeof(WCHAR));
         if (NT_SUCCESS(status))
             Extension->SerialCommWritten = TRUE;
     }
     if (!NT_SUCCESS(status))
         RollBackPublication(Extension);
     if (!NT_SUCCESS(status) && marked)
-        (VOID)MarkNamePublished(Extension, FALSE);
+        (VOID) MarkNamePublished(Extension, FALSE);
     ReleaseNameChoiceLock();
 
 Exit:

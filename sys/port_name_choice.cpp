@@ -322,8 +322,7 @@ static NTSTATUS NameLinked(PCWSTR Name, USHORT NameBytes, PBOOLEAN Linked)
 /* Taken: linked, in the SERIALCOMM map, recorded for another of this
    driver's devices, which may be unplugged just now, or held in ComDB for
    another port. */
-static NTSTATUS NameTaken(PPORT_EXTENSION Extension, PCWSTR Name, USHORT NameBytes,
-                          PBOOLEAN Taken)
+static NTSTATUS NameTaken(PPORT_EXTENSION Extension, PCWSTR Name, USHORT NameBytes, PBOOLEAN Taken)
 {
     NTSTATUS status;
 

@@ -124,7 +124,7 @@ NTSTATUS PendWaitOnMask(PPORT_EXTENSION Extension, PIRP Irp)
         IoReleaseRemoveLock(&Extension->RemoveLock, Irp);
         return STATUS_PENDING;
     }
-    (VOID)IoSetCancelRoutine(Irp, CancelWaitOnMask);
+    (VOID) IoSetCancelRoutine(Irp, CancelWaitOnMask);
     /* Another wait may have slipped in since the slot was emptied. */
     earlier = Extension->PendingWait;
     Extension->PendingWait = Irp;

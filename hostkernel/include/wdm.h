@@ -98,7 +98,8 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
-typedef struct _LIST_ENTRY {
+typedef struct _LIST_ENTRY
+{
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
@@ -134,14 +135,16 @@ inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
     return Entry;
 }
 
-typedef struct _UNICODE_STRING {
+typedef struct _UNICODE_STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
-typedef struct _GUID {
+typedef struct _GUID
+{
     ULONG Data1;
     USHORT Data2;
     USHORT Data3;
@@ -150,11 +153,11 @@ typedef struct _GUID {
 typedef const GUID* LPCGUID;
 typedef const GUID& REFGUID;
 
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                             \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     extern "C" const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                   \
+#define CONTAINING_RECORD(address, type, field)                                                    \
     ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
@@ -203,14 +206,15 @@ typedef const GUID& REFGUID;
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-extern "C" {
-KIRQL KeGetCurrentIrql(void);
-VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
-KIRQL KfRaiseIrql(KIRQL NewIrql);
-VOID KfLowerIrql(KIRQL NewIrql);
-void HkCheckPagedCode(void);
+extern "C"
+{
+    KIRQL KeGetCurrentIrql(void);
+    VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+    KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+    VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+    KIRQL KfRaiseIrql(KIRQL NewIrql);
+    VOID KfLowerIrql(KIRQL NewIrql);
+    void HkCheckPagedCode(void);
 }
 #define KeRaiseIrql(NewIrql, OldIrql) *(OldIrql) = KfRaiseIrql(NewIrql)
 #define KeLowerIrql(NewIrql) KfLowerIrql(NewIrql)
@@ -249,16 +253,31 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOI
 
 /* ---- Dispatcher objects ------------------------------------------------ */
 
-typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
-typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 } KWAIT_REASON;
-typedef enum _MODE { KernelMode, UserMode } MODE;
+typedef enum _EVENT_TYPE
+{
+    NotificationEvent,
+    SynchronizationEvent
+} EVENT_TYPE;
+typedef enum _KWAIT_REASON
+{
+    Executive = 0,
+    Suspended = 5,
+    UserRequest = 6
+} KWAIT_REASON;
+typedef enum _MODE
+{
+    KernelMode,
+    UserMode
+} MODE;
 
-typedef struct _DISPATCHER_HEADER {
+typedef struct _DISPATCHER_HEADER
+{
     UCHAR Type;
     volatile LONG SignalState;
 } DISPATCHER_HEADER;
 
-typedef struct _KEVENT {
+typedef struct _KEVENT
+{
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
@@ -266,14 +285,15 @@ typedef LONG KPRIORITY;
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1
 
-extern "C" {
-VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-VOID KeClearEvent(PRKEVENT Event);
-LONG KeResetEvent(PRKEVENT Event);
-LONG KeReadStateEvent(PRKEVENT Event);
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+extern "C"
+{
+    VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+    LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+    VOID KeClearEvent(PRKEVENT Event);
+    LONG KeResetEvent(PRKEVENT Event);
+    LONG KeReadStateEvent(PRKEVENT Event);
+    NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                   BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 }
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 
@@ -283,7 +303,8 @@ typedef struct _KTHREAD* PKTHREAD;
 
 /* The unsafe acquire and release leave the APC state to the caller, who must
    be in a critical region or at APC_LEVEL. Count is 1 while free. */
-typedef struct _FAST_MUTEX {
+typedef struct _FAST_MUTEX
+{
     volatile LONG Count;
     PKTHREAD Owner;
     ULONG Contention;
@@ -292,14 +313,15 @@ typedef struct _FAST_MUTEX {
 } FAST_MUTEX, *PFAST_MUTEX;
 #define FM_LOCK_BIT 0x1
 
-extern "C" {
-VOID KeEnterCriticalRegion(VOID);
-VOID KeLeaveCriticalRegion(VOID);
-BOOLEAN KeAreApcsDisabled(VOID);
-VOID KeEnterGuardedRegion(VOID);
-VOID KeLeaveGuardedRegion(VOID);
-VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
-VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
+extern "C"
+{
+    VOID KeEnterCriticalRegion(VOID);
+    VOID KeLeaveCriticalRegion(VOID);
+    BOOLEAN KeAreApcsDisabled(VOID);
+    VOID KeEnterGuardedRegion(VOID);
+    VOID KeLeaveGuardedRegion(VOID);
+    VOID FASTCALL ExAcquireFastMutexUnsafe(PFAST_MUTEX FastMutex);
+    VOID FASTCALL ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex);
 }
 
 inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
@@ -312,12 +334,18 @@ inline VOID ExInitializeFastMutex(PFAST_MUTEX FastMutex)
 
 /* ---- Pool ------------------------------------------------------------- */
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1, NonPagedPoolNx = 512 } POOL_TYPE;
+typedef enum _POOL_TYPE
+{
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolNx = 512
+} POOL_TYPE;
 
-extern "C" {
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-VOID ExFreePool(PVOID P);
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+extern "C"
+{
+    PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+    VOID ExFreePool(PVOID P);
+    VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 }
 
 /* ---- Objects ------------------------------------------------------------ */
@@ -405,21 +433,22 @@ typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
-#define CTL_CODE(DeviceType, Function, Method, Access)                                            \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)(ctrlCode & 3))
 
-typedef struct _IO_STATUS_BLOCK {
-    union
-    {
+typedef struct _IO_STATUS_BLOCK
+{
+    union {
         NTSTATUS Status;
         PVOID Pointer;
     };
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-typedef struct _MDL {
+typedef struct _MDL
+{
     struct _MDL* Next;
     SHORT Size;
     SHORT MdlFlags;
@@ -429,14 +458,16 @@ typedef struct _MDL {
     ULONG ByteOffset;
 } MDL, *PMDL;
 
-typedef struct _DRIVER_EXTENSION {
+typedef struct _DRIVER_EXTENSION
+{
     struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
     ULONG Count;
     UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
-typedef struct _DRIVER_OBJECT {
+typedef struct _DRIVER_OBJECT
+{
     SHORT Type;
     SHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
@@ -450,7 +481,8 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
-typedef struct _DEVICE_OBJECT {
+typedef struct _DEVICE_OBJECT
+{
     SHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -466,7 +498,8 @@ typedef struct _DEVICE_OBJECT {
     ULONG AlignmentRequirement;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef struct _FILE_OBJECT {
+typedef struct _FILE_OBJECT
+{
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject;
@@ -480,7 +513,8 @@ typedef struct _FILE_OBJECT {
 
 /* File information classes, numbered as the platform numbers them; the
    port answers only the few a serial port answers. */
-typedef enum _FILE_INFORMATION_CLASS {
+typedef enum _FILE_INFORMATION_CLASS
+{
     FileDirectoryInformation = 1,
     FileBasicInformation = 4,
     FileStandardInformation = 5,
@@ -494,7 +528,8 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileMaximumInformation = 76
 } FILE_INFORMATION_CLASS;
 
-typedef struct _FILE_STANDARD_INFORMATION {
+typedef struct _FILE_STANDARD_INFORMATION
+{
     LARGE_INTEGER AllocationSize;
     LARGE_INTEGER EndOfFile;
     ULONG NumberOfLinks;
@@ -502,7 +537,8 @@ typedef struct _FILE_STANDARD_INFORMATION {
     BOOLEAN Directory;
 } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
 
-typedef struct _FILE_POSITION_INFORMATION {
+typedef struct _FILE_POSITION_INFORMATION
+{
     LARGE_INTEGER CurrentByteOffset;
 } FILE_POSITION_INFORMATION, *PFILE_POSITION_INFORMATION;
 
@@ -512,26 +548,28 @@ typedef struct _FILE_POSITION_INFORMATION {
 #define GENERIC_READ 0x80000000
 #define GENERIC_WRITE 0x40000000
 
-typedef struct _ACCESS_STATE {
+typedef struct _ACCESS_STATE
+{
     ACCESS_MASK RemainingDesiredAccess;
     ACCESS_MASK PreviouslyGrantedAccess;
     ACCESS_MASK OriginalDesiredAccess;
 } ACCESS_STATE, *PACCESS_STATE;
 
-typedef struct _IO_SECURITY_CONTEXT {
+typedef struct _IO_SECURITY_CONTEXT
+{
     PVOID SecurityQos;
     PACCESS_STATE AccessState;
     ACCESS_MASK DesiredAccess;
     ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
-typedef struct _IO_STACK_LOCATION {
+typedef struct _IO_STACK_LOCATION
+{
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     UCHAR Flags;
     UCHAR Control;
-    union
-    {
+    union {
         struct
         {
             PIO_SECURITY_CONTEXT SecurityContext;
@@ -569,8 +607,7 @@ typedef struct _IO_STACK_LOCATION {
             ULONG Length;
             FILE_INFORMATION_CLASS FileInformationClass;
             struct _FILE_OBJECT* FileObject;
-            union
-            {
+            union {
                 struct
                 {
                     BOOLEAN ReplaceIfExists;
@@ -601,13 +638,13 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
-typedef struct _IRP {
+typedef struct _IRP
+{
     SHORT Type;
     USHORT Size;
     PMDL MdlAddress;
     ULONG Flags;
-    union
-    {
+    union {
         struct _IRP* MasterIrp;
         LONG IrpCount;
         PVOID SystemBuffer;
@@ -623,8 +660,7 @@ typedef struct _IRP {
     PKEVENT UserEvent;
     volatile PDRIVER_CANCEL CancelRoutine;
     PVOID UserBuffer;
-    union
-    {
+    union {
         struct
         {
             PVOID DriverContext[4];
@@ -639,32 +675,34 @@ typedef struct _IRP {
 
 /* ---- I/O manager ---------------------------------------------------------- */
 
-extern "C" {
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost);
-VOID IoMarkIrpPending(PIRP Irp);
-BOOLEAN IoCancelIrp(PIRP Irp);
-VOID IoAcquireCancelSpinLock(PKIRQL Irql);
-VOID IoReleaseCancelSpinLock(KIRQL Irql);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject);
-VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                           PDEVICE_OBJECT TargetDevice);
-VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
-BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
-PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
-LONG_PTR ObfReferenceObject(PVOID Object);
-LONG_PTR ObfDereferenceObject(PVOID Object);
+extern "C"
+{
+    NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    VOID IofCompleteRequest(PIRP Irp, KPRIORITY PriorityBoost);
+    VOID IoMarkIrpPending(PIRP Irp);
+    BOOLEAN IoCancelIrp(PIRP Irp);
+    VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+    VOID IoReleaseCancelSpinLock(KIRQL Irql);
+    PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                      PVOID Buffer, ULONG Length, PLARGE_INTEGER StartingOffset,
+                                      PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+    PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                       PVOID InputBuffer, ULONG InputBufferLength,
+                                       PVOID OutputBuffer, ULONG OutputBufferLength,
+                                       BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                       PIO_STATUS_BLOCK IoStatusBlock);
+    NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                            PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                            ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                            PDEVICE_OBJECT* DeviceObject);
+    VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+    PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                               PDEVICE_OBJECT TargetDevice);
+    VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+    BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
+    PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
+    LONG_PTR ObfReferenceObject(PVOID Object);
+    LONG_PTR ObfDereferenceObject(PVOID Object);
 }
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
@@ -672,8 +710,8 @@ LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject ObfDereferenceObject
 #define NormalPagePriority 16
 
-#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                                  \
-    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID*)&(_Irp)->CancelRoutine,        \
+#define IoSetCancelRoutine(_Irp, _CancelRoutine)                                                   \
+    ((PDRIVER_CANCEL)(ULONG_PTR)InterlockedExchangePointer((PVOID*)&(_Irp)->CancelRoutine,         \
                                                            (PVOID)(ULONG_PTR)(_CancelRoutine)))
 
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
@@ -718,49 +756,54 @@ inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
 
 /* ---- Remove locks --------------------------------------------------------- */
 
-typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK
+{
     BOOLEAN Removed;
     BOOLEAN Reserved[3];
     volatile LONG IoCount;
     KEVENT RemoveEvent;
 } IO_REMOVE_LOCK_COMMON_BLOCK;
 
-typedef struct _IO_REMOVE_LOCK {
+typedef struct _IO_REMOVE_LOCK
+{
     IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
-extern "C" {
-VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
-                              ULONG HighWatermark, ULONG RemlockSize);
-NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
-                               ULONG RemlockSize);
-VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
-VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+extern "C"
+{
+    VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                  ULONG HighWatermark, ULONG RemlockSize);
+    NTSTATUS IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                   ULONG RemlockSize);
+    VOID IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+    VOID IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 }
-#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark)               \
-    IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark,                  \
+#define IoInitializeRemoveLock(Lock, AllocateTag, MaxLockedMinutes, HighWatermark)                 \
+    IoInitializeRemoveLockEx(Lock, AllocateTag, MaxLockedMinutes, HighWatermark,                   \
                              sizeof(IO_REMOVE_LOCK))
-#define IoAcquireRemoveLock(RemoveLock, Tag)                                                      \
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                       \
     IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLock(RemoveLock, Tag)                                                      \
+#define IoReleaseRemoveLock(RemoveLock, Tag)                                                       \
     IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                               \
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 /* ---- Strings ---------------------------------------------------------------- */
 
-extern "C" {
-VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
-                              BOOLEAN CaseInSensitive);
+extern "C"
+{
+    VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+    NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+    NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+    VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+    BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                  BOOLEAN CaseInSensitive);
 }
 
 /* ---- System version and routines found at run time ------------------------------ */
 
-typedef struct _OSVERSIONINFOW {
+typedef struct _OSVERSIONINFOW
+{
     ULONG dwOSVersionInfoSize;
     ULONG dwMajorVersion;
     ULONG dwMinorVersion;
@@ -769,9 +812,10 @@ typedef struct _OSVERSIONINFOW {
     WCHAR szCSDVersion[128];
 } OSVERSIONINFOW, *POSVERSIONINFOW, RTL_OSVERSIONINFOW, *PRTL_OSVERSIONINFOW;
 
-extern "C" {
-NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
-PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
+extern "C"
+{
+    NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation);
+    PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 }
 
 /* ---- Registry ------------------------------------------------------------------ */
@@ -788,7 +832,8 @@ PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 #define KEY_ENUMERATE_SUB_KEYS 0x0008
 #define KEY_NOTIFY 0x0010
 #define KEY_READ                                                                                   \
-    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
+    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) &              \
+     (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_ALL_ACCESS 0xF003F
 
@@ -808,13 +853,15 @@ PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
 
-typedef enum _KEY_VALUE_INFORMATION_CLASS {
+typedef enum _KEY_VALUE_INFORMATION_CLASS
+{
     KeyValueBasicInformation,
     KeyValueFullInformation,
     KeyValuePartialInformation
 } KEY_VALUE_INFORMATION_CLASS;
 
-typedef struct _KEY_VALUE_FULL_INFORMATION {
+typedef struct _KEY_VALUE_FULL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataOffset;
@@ -823,7 +870,8 @@ typedef struct _KEY_VALUE_FULL_INFORMATION {
     WCHAR Name[1];
 } KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
 
-typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataLength;
@@ -840,7 +888,8 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 #define REG_CREATED_NEW_KEY 0x00000001L
 #define REG_OPENED_EXISTING_KEY 0x00000002L
 
-typedef struct _OBJECT_ATTRIBUTES {
+typedef struct _OBJECT_ATTRIBUTES
+{
     ULONG Length;
     HANDLE RootDirectory;
     PUNICODE_STRING ObjectName;
@@ -850,45 +899,48 @@ typedef struct _OBJECT_ATTRIBUTES {
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
 inline VOID InitializeObjectAttributes(POBJECT_ATTRIBUTES p, PUNICODE_STRING n, ULONG a, HANDLE r,
-                                      PVOID s)
+                                       PVOID s)
 {
     *p = OBJECT_ATTRIBUTES{sizeof(OBJECT_ATTRIBUTES), r, n, a, s, NULL};
 }
 
-extern "C" {
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                         PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwClose(HANDLE Handle);
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                   POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
-                     POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex, PUNICODE_STRING Class,
-                     ULONG CreateOptions, PULONG Disposition);
-NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+extern "C"
+{
+    NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                     ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+    NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                              KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                              PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                       PVOID Data, ULONG DataSize);
-NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
-                                  POBJECT_ATTRIBUTES ObjectAttributes);
-NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                               PVOID ValueData, ULONG ValueLength);
-NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+    NTSTATUS ZwClose(HANDLE Handle);
+    NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                       POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                         POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                         PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+    NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
+                                 KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                 PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+    NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
+    NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                           ULONG Type, PVOID Data, ULONG DataSize);
+    NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK DesiredAccess,
+                                      POBJECT_ATTRIBUTES ObjectAttributes);
+    NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
+                                   PVOID ValueData, ULONG ValueLength);
+    NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 }
 
 /* ---- Object names, device interfaces, power ---------------------------------------- */
 
-extern "C" {
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString,
-                                   PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-VOID PoStartNextPowerIrp(PIRP Irp);
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+extern "C"
+{
+    NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+    NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+    NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                       const GUID* InterfaceClassGuid,
+                                       PUNICODE_STRING ReferenceString,
+                                       PUNICODE_STRING SymbolicLinkName);
+    NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
+    VOID PoStartNextPowerIrp(PIRP Irp);
+    NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 }

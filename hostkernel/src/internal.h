@@ -55,7 +55,7 @@ BOOLEAN CancelIrpLocked(PIRP Irp, KIRQL Irql);
 PMDL AllocateMdl(PVOID buffer, ULONG length);
 /* An MDL over a buffer the bench allocated for a user request's output. */
 constexpr SHORT BenchOwnedOutputMdl = 0x4000;
-}
+} // namespace hk
 
 namespace hk
 {
@@ -72,7 +72,7 @@ WString InstancePathLocked(PDEVICE_OBJECT pdo, bool* found);
 void ResetObjectNames();
 /* A handle ZwClose closes: to a key (by its folded path) or to a link. */
 HANDLE NewHandle(const WString& key, ACCESS_MASK access, bool link);
-}
+} // namespace hk
 
 /* Windows 10 1803's routine, found with MmGetSystemRoutineAddress only. */
 extern "C" NTSTATUS IoOpenDriverRegistryKey(PDRIVER_OBJECT DriverObject, ULONG RegKeyType,

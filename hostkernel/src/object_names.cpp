@@ -135,7 +135,8 @@ extern "C" NTSTATUS ZwOpenSymbolicLinkObject(PHANDLE LinkHandle, ACCESS_MASK Des
         return status;
     if (!ObjectAttributes || ObjectAttributes->RootDirectory || !ObjectAttributes->ObjectName)
         return STATUS_OBJECT_NAME_INVALID;
-    std::vector<WString> candidates = DosDeviceCandidates(FromCounted(ObjectAttributes->ObjectName));
+    std::vector<WString> candidates =
+        DosDeviceCandidates(FromCounted(ObjectAttributes->ObjectName));
     if (candidates.empty())
     {
         ReportViolation("ZwOpenSymbolicLinkObject: only DOS device names are emulated");

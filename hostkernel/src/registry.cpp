@@ -61,8 +61,8 @@ WString FromCounted(PCUNICODE_STRING text)
 bool KeyExistsLocked(const WString& folded)
 {
     auto next = keys.lower_bound(folded);
-    return next != keys.end() &&
-           (next->first == folded || next->first.compare(0, folded.size() + 1, folded + u"\\") == 0);
+    return next != keys.end() && (next->first == folded ||
+                                  next->first.compare(0, folded.size() + 1, folded + u"\\") == 0);
 }
 
 const std::map<WString, RegistryValue> noValues;
@@ -516,7 +516,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
     if (!NT_SUCCESS(status = KeyOfHandleLocked(KeyHandle, KEY_SET_VALUE, &key)))
         return status;
     const uint8_t* data = (const uint8_t*)Data;
-    keys[key].values[Fold(FromCounted(ValueName))] = RegistryValue{Type, Bytes(data, data + DataSize)};
+    keys[key].values[Fold(FromCounted(ValueName))] =
+        RegistryValue{Type, Bytes(data, data + DataSize)};
     return STATUS_SUCCESS;
 }
 

@@ -22,7 +22,6 @@ void ResetRemoveLocks()
 }
 } // namespace hk
 
-
 using namespace hk;
 
 extern "C" VOID IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,

@@ -82,7 +82,8 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     switch (METHOD_FROM_CTL_CODE(IoControlCode))
     {
     case METHOD_BUFFERED: {
-        ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
+        ULONG length =
+            InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
         if (length)
         {
             irp->AssociatedIrp.SystemBuffer = AllocateInternal(length);

@@ -9,9 +9,7 @@
 namespace hk
 {
 
-Request::Request(ULONG outputLength) : output_(outputLength)
-{
-}
+Request::Request(ULONG outputLength) : output_(outputLength) {}
 
 void Request::Finish(NTSTATUS status, ULONG_PTR information, const uint8_t* output, size_t length)
 {
@@ -257,8 +255,7 @@ RequestPtr UserFile::StartDeviceControl(ULONG code, const Bytes& input, ULONG ou
     return Send(device_, BuildDeviceControl(device_, file_, code, input, outputLength));
 }
 
-RequestPtr UserFile::StartCancelledDeviceControl(ULONG code, const Bytes& input,
-                                                 ULONG outputLength)
+RequestPtr UserFile::StartCancelledDeviceControl(ULONG code, const Bytes& input, ULONG outputLength)
 {
     Built built = BuildDeviceControl(device_, file_, code, input, outputLength);
     /* No cancel routine is set yet, so this only marks the request. */
@@ -363,8 +360,8 @@ RequestPtr UserFile::StartSetInformation(FILE_INFORMATION_CLASS infoClass, const
     return Send(device_, built);
 }
 
-NTSTATUS UserFile::QueryInformation(FILE_INFORMATION_CLASS infoClass, ULONG length,
-                                    Bytes* output, ULONG_PTR* information)
+NTSTATUS UserFile::QueryInformation(FILE_INFORMATION_CLASS infoClass, ULONG length, Bytes* output,
+                                    ULONG_PTR* information)
 {
     RequestPtr request = StartQueryInformation(infoClass, length);
     if (!request->Wait())

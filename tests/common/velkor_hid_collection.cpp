@@ -52,9 +52,9 @@ VelkorHidCollection::VelkorHidCollection(ULONG ioFlags, const char16_t* instance
     *(VelkorHidCollection**)pdo_->DeviceExtension = this;
     /* The HID class driver names its collection PDOs, and reports them as
        its bus's children. */
-    pdo_->Flags = (pdo_->Flags | ioFlags | DO_POWER_PAGABLE | DO_DEVICE_HAS_NAME |
-                   DO_BUS_ENUMERATED_DEVICE) &
-                  ~DO_DEVICE_INITIALIZING;
+    pdo_->Flags =
+        (pdo_->Flags | ioFlags | DO_POWER_PAGABLE | DO_DEVICE_HAS_NAME | DO_BUS_ENUMERATED_DEVICE) &
+        ~DO_DEVICE_INITIALIZING;
     manufacturer_ = Utf16Bytes(u"QX7LMN/1");
     RegisterPdo(pdo_, instancePath);
 }
@@ -156,8 +156,7 @@ void VelkorHidCollection::Complete(PIRP irp, NTSTATUS status, ULONG_PTR informat
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status,
-                                    ULONG_PTR information)
+NTSTATUS VelkorHidCollection::Reply(PIRP irp, Answer how, NTSTATUS status, ULONG_PTR information)
 {
     if (how == Answer::AtOnce)
     {

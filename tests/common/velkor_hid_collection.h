@@ -22,7 +22,7 @@ namespace hk
 enum class Answer
 {
     AtOnce,
-    Held,     /* pended until ReleaseHeld */
+    Held,       /* pended until ReleaseHeld */
     FromThread, /* pended, completed at DISPATCH_LEVEL from another thread after a
                    short delay, as a USB stack completes from its DPC */
     /* Pended until ReleaseHeld, its cancel routine set only by

@@ -137,9 +137,9 @@ class HidCollectionRules : public PortTest
         IO_STATUS_BLOCK ioStatus;
         WCHAR buffer[128] = {};
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_HID_GET_MANUFACTURER_STRING, hid->Pdo(),
-                                                 NULL, 0, buffer, sizeof(buffer), FALSE, &event,
-                                                 &ioStatus);
+        PIRP irp =
+            IoBuildDeviceIoControlRequest(IOCTL_HID_GET_MANUFACTURER_STRING, hid->Pdo(), NULL, 0,
+                                          buffer, sizeof(buffer), FALSE, &event, &ioStatus);
         if (file)
         {
             /* Left on the request: the I/O manager drops this reference. */
@@ -160,8 +160,9 @@ class HidCollectionRules : public PortTest
 TEST_F(HidCollectionRules, QueryWithoutAFileObjectIsRefusedAndReported)
 {
     EXPECT_EQ(SendManufacturerQuery(NULL), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(hk::TakeViolations(),
-              std::vector<std::string>{"HID collection got a device control outside any of its opens"});
+    EXPECT_EQ(
+        hk::TakeViolations(),
+        std::vector<std::string>{"HID collection got a device control outside any of its opens"});
 }
 
 TEST_F(HidCollectionRules, BuiltRequestStillCarryingItsFileObjectAtCompletionIsReported)

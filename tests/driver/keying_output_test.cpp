@@ -21,24 +21,15 @@ struct KeyingCase
 /* Bit 0 is Key, bit 1 is PTT. A selected line that is raised drives its
    output to 0 unless inverted; an output without a line stays at 1. */
 const KeyingCase keyingCases[] = {
-    {Dtr, Rts, false, false, 1, 0, 0x02},
-    {Dtr, Rts, false, false, 1, 1, 0x00},
-    {Dtr, Rts, false, false, 0, 1, 0x01},
-    {Dtr, Rts, false, false, 0, 0, 0x03},
-    {Dtr, Rts, true, true, 1, 0, 0x01},
-    {Dtr, Rts, true, true, 0, 0, 0x00},
-    {Dtr, Rts, true, false, 1, 1, 0x01},
-    {Dtr, Rts, false, true, 1, 1, 0x02},
-    {Rts, Dtr, false, false, 1, 0, 0x01},
-    {Rts, Dtr, false, false, 0, 1, 0x02},
-    {Dtr, Dtr, false, false, 1, 0, 0x00},
-    {Dtr, Dtr, false, false, 0, 1, 0x03},
-    {Dtr, Dtr, true, false, 1, 0, 0x01},
-    {Rts, Rts, false, true, 0, 1, 0x02},
-    {None, Rts, false, false, 1, 1, 0x01},
-    {None, Rts, true, true, 1, 1, 0x03},
-    {3, None, true, true, 1, 1, 0x03},
-    {Dtr, None, false, false, 1, 0, 0x02},
+    {Dtr, Rts, false, false, 1, 0, 0x02},        {Dtr, Rts, false, false, 1, 1, 0x00},
+    {Dtr, Rts, false, false, 0, 1, 0x01},        {Dtr, Rts, false, false, 0, 0, 0x03},
+    {Dtr, Rts, true, true, 1, 0, 0x01},          {Dtr, Rts, true, true, 0, 0, 0x00},
+    {Dtr, Rts, true, false, 1, 1, 0x01},         {Dtr, Rts, false, true, 1, 1, 0x02},
+    {Rts, Dtr, false, false, 1, 0, 0x01},        {Rts, Dtr, false, false, 0, 1, 0x02},
+    {Dtr, Dtr, false, false, 1, 0, 0x00},        {Dtr, Dtr, false, false, 0, 1, 0x03},
+    {Dtr, Dtr, true, false, 1, 0, 0x01},         {Rts, Rts, false, true, 0, 1, 0x02},
+    {None, Rts, false, false, 1, 1, 0x01},       {None, Rts, true, true, 1, 1, 0x03},
+    {3, None, true, true, 1, 1, 0x03},           {Dtr, None, false, false, 1, 0, 0x02},
     {0xFFFFFFFF, Rts, false, false, 0, 0, 0x03},
 };
 

@@ -126,9 +126,9 @@ TEST(HardwareKeyAccess, KeyOpenedForStandardReadOnlyCannotBeQueried)
         hk::VelkorHidCollection hid;
         hk::SetDword(hk::DeviceKey(hid.Pdo()), u"KeyFunc", 1);
         HANDLE key;
-        ASSERT_EQ(IoOpenDeviceRegistryKey(hid.Pdo(), PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ,
-                                          &key),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            IoOpenDeviceRegistryKey(hid.Pdo(), PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key),
+            STATUS_SUCCESS);
         ULONG value = 0;
         EXPECT_EQ(ReadRegistryValue(key, L"KeyFunc", &value, sizeof(value)), STATUS_ACCESS_DENIED);
         ZwClose(key);

@@ -208,7 +208,8 @@ TEST_F(PortTest, RemoveWaitsForARequestInFlight)
  */
 TEST_F(PortTest, TheLastOpenThatMovedALineLowersBothAsItGoes)
 {
-    const ULONG hidControl = CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    const ULONG hidControl =
+        CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
     SetMapping(1, 2, false, false);
     auto keyer = Open();
     auto logger = Open();

@@ -244,9 +244,9 @@ TEST_F(PortNameTest, SecondKeyerTakesTheNextFreeNameAndKeysOnlyItsOwnDevice)
     ASSERT_EQ(Start(), STATUS_SUCCESS);
     Keyer second(driver, SecondPath, u"COM40");
     ASSERT_EQ(second.Start(), STATUS_SUCCESS);
-    EXPECT_EQ(hk::SymbolicLinks(), (std::map<WString, WString>{
-                                       {u"\\GLOBAL??\\COM40", InterfaceName()},
-                                       {u"\\GLOBAL??\\COM41", second.Interface()}}));
+    EXPECT_EQ(hk::SymbolicLinks(),
+              (std::map<WString, WString>{{u"\\GLOBAL??\\COM40", InterfaceName()},
+                                          {u"\\GLOBAL??\\COM41", second.Interface()}}));
     EXPECT_EQ(second.StoredName(), u"COM41") << "the page shows the name it got";
 
     auto first = Open();

@@ -51,14 +51,13 @@ TEST_P(ShortBuffers, AreRefusedWithNothingChanged)
     EXPECT_EQ(WaitMask(), 0x10u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SerialControls, ShortBuffers,
-    ::testing::Values(ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 3, 0},
-                      ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 0, 4},
-                      ShortBufferCase{IOCTL_SERIAL_GET_BAUD_RATE, 4, 3},
-                      ShortBufferCase{IOCTL_SERIAL_GET_WAIT_MASK, 4, 2},
-                      ShortBufferCase{IOCTL_SERIAL_SET_WAIT_MASK, 2, 4},
-                      ShortBufferCase{IOCTL_SERIAL_WAIT_ON_MASK, 4, 3}));
+INSTANTIATE_TEST_SUITE_P(SerialControls, ShortBuffers,
+                         ::testing::Values(ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 3, 0},
+                                           ShortBufferCase{IOCTL_SERIAL_SET_BAUD_RATE, 0, 4},
+                                           ShortBufferCase{IOCTL_SERIAL_GET_BAUD_RATE, 4, 3},
+                                           ShortBufferCase{IOCTL_SERIAL_GET_WAIT_MASK, 4, 2},
+                                           ShortBufferCase{IOCTL_SERIAL_SET_WAIT_MASK, 2, 4},
+                                           ShortBufferCase{IOCTL_SERIAL_WAIT_ON_MASK, 4, 3}));
 
 TEST_F(PortTest, OtherSerialControlsSucceedWithoutDataAndSendNothing)
 {
@@ -94,7 +93,8 @@ TEST_F(PortTest, WritesAreSwallowedAndReadsReturnNothing)
 TEST_F(PortTest, HidClassControlHandsReadsAndWritesToTheHidStackUntilTheNextSerialControl)
 {
     auto file = Open();
-    const ULONG hidControl = CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    const ULONG hidControl =
+        CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
 
     EXPECT_EQ(file->DeviceControl(hidControl, {}, 8), STATUS_SUCCESS);
     EXPECT_EQ(hid->DeviceControls().back(), hidControl);

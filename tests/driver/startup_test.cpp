@@ -85,9 +85,7 @@ TEST_F(StartupTest, NoPortNameFailsTheStartBeforeTheSettingsAreRead)
 
 TEST_F(StartupTest, HidStackThatFailsToStartFailsTheStartAndNothingIsPublished)
 {
-    Rebuild([this] {
-        hid->SetPnpStatus(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED);
-    });
+    Rebuild([this] { hid->SetPnpStatus(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED); });
     EXPECT_EQ(Start(), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
     EXPECT_TRUE(hk::SymbolicLinks().empty());
@@ -136,9 +134,9 @@ TEST_F(StartupTest, StopAndStartKeepTheLinesButNotTheIdentity)
     ASSERT_TRUE(IdentityVerified());
 
     /* Each goes down marked handled (the collection checks). */
-    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
-                        IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
-                        IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE})
+    for (UCHAR minor :
+         {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
+          IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE})
         EXPECT_EQ(hk::SendPnp(port, minor), STATUS_SUCCESS) << (int)minor;
     EXPECT_TRUE(hk::SymbolicLinks().empty());
     EXPECT_FALSE(hk::InterfaceEnabled(InterfaceName()));
@@ -178,7 +176,8 @@ TEST_F(StartupTest, RequestsArrivingDuringRemovalAreRefused)
     std::thread key([&] { file->DeviceControl(IOCTL_SERIAL_SET_DTR); });
     ASSERT_TRUE(hid->WaitHeld(1));
     PDEVICE_OBJECT device = port;
-    std::thread remove([&] { EXPECT_EQ(hk::SendPnp(device, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
+    std::thread remove(
+        [&] { EXPECT_EQ(hk::SendPnp(device, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS); });
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
 
     auto wait = file->StartDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, {}, 4);

@@ -79,8 +79,8 @@ Problems RunScenario(const Scenario& scenario, Answering answering, const Fault*
                 reached = lowerFailed;
                 break;
             case PointKind::Kernel:
-                reached = after.calls.at(point->call) - before.calls.at(point->call) >=
-                          point->ordinal;
+                reached =
+                    after.calls.at(point->call) - before.calls.at(point->call) >= point->ordinal;
                 if (reached && point->call == hk::KernelCall::QueryValue)
                     reached = hk::QueriedValueNames().at(before.queried + point->ordinal - 1) ==
                               point->value;
@@ -119,10 +119,9 @@ void PrintProblems(const Scenario& scenario, Answering answering, const std::str
         std::perror("write");
 }
 
-const hk::KernelCall undoingCalls[] = {hk::KernelCall::DeleteSymbolicLink,
-                                       hk::KernelCall::DeleteRegistryValue,
-                                       hk::KernelCall::DeleteValue,
-                                       hk::KernelCall::SetInterfaceState};
+const hk::KernelCall undoingCalls[] = {
+    hk::KernelCall::DeleteSymbolicLink, hk::KernelCall::DeleteRegistryValue,
+    hk::KernelCall::DeleteValue, hk::KernelCall::SetInterfaceState};
 
 std::map<hk::KernelCall, unsigned> CountUndoing(const std::vector<FailurePoint>& points)
 {

@@ -56,8 +56,8 @@ bool PublishedAs(Stack& stack, const WString& name)
     auto link = links.find(u"\\GLOBAL??\\" + name);
     hk::RegistryValue value;
     return link != links.end() && link->second == stack.InterfaceName() &&
-           hk::GetValue(hk::SerialCommKey, stack.InterfaceName(), &value) &&
-           value.type == REG_SZ && hk::StringOf(value) == name;
+           hk::GetValue(hk::SerialCommKey, stack.InterfaceName(), &value) && value.type == REG_SZ &&
+           hk::StringOf(value) == name;
 }
 
 bool LinkExists(const WString& name)
@@ -112,9 +112,7 @@ void PrepareOpened(Stack& stack, Problems& problems)
 
 /* ---- add: AddDevice ------------------------------------------------------------ */
 
-void PrepareNothing(Stack&, Problems&)
-{
-}
+void PrepareNothing(Stack&, Problems&) {}
 
 NTSTATUS StepAdd(Stack& stack)
 {
@@ -259,8 +257,9 @@ void CheckLineChange(const Fault* fault, NTSTATUS, Stack& stack, Problems& probl
     Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_CLR_DTR) == STATUS_SUCCESS,
            "the next line change failed");
     writes = stack.hid->Writes();
-    Expect(problems, writes.size() == before + 1 && writes.back().bytes.size() == 9 &&
-                         writes.back().bytes[2] == 0x03,
+    Expect(problems,
+           writes.size() == before + 1 && writes.back().bytes.size() == 9 &&
+               writes.back().bytes[2] == 0x03,
            "the next line change did not send state 03");
 }
 
@@ -289,7 +288,8 @@ NTSTATUS ExpectReload(const FailurePoint* point, Stack&)
 void CheckReload(const Fault* fault, NTSTATUS, Stack& stack, Problems& problems)
 {
     if (!fault)
-        Expect(problems, SettingsAre(stack, 2, 1, true, true), "the reload did not take the new mapping");
+        Expect(problems, SettingsAre(stack, 2, 1, true, true),
+               "the reload did not take the new mapping");
     Expect(problems, stack.File()->DeviceControl(IOCTL_SERIAL_SET_RTS) == STATUS_SUCCESS,
            "a line change after the reload failed");
     Expect(problems, stack.File()->DeviceControl(IOCTL_KEYER_RELOAD_SETTINGS) == STATUS_SUCCESS,
@@ -459,7 +459,8 @@ const std::vector<Scenario>& Scenarios()
         {"start", false, PrepareAdded, StepStart, ExpectStart, CheckStart},
         {"open", false, PrepareStarted, StepOpen, ExpectOpen, CheckOpen},
         {"second open", false, PrepareOpened, StepOpen, ExpectOpen, CheckSecondOpen},
-        {"line change", false, PrepareLineChange, StepLineChange, ExpectLineChange, CheckLineChange},
+        {"line change", false, PrepareLineChange, StepLineChange, ExpectLineChange,
+         CheckLineChange},
         {"reload", false, PrepareReload, StepReload, ExpectReload, CheckReload},
         {"republish", false, PrepareRepublish, StepRepublish, ExpectRepublish, CheckRepublish},
         {"stop", false, PrepareOpened, StepStop, ExpectStop, CheckStop},

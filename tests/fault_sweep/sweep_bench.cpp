@@ -20,11 +20,12 @@ const hk::KernelCall allCalls[] = {hk::KernelCall::OpenDeviceKey,
                                    hk::KernelCall::EnumerateValue,
                                    hk::KernelCall::SetValue,
                                    hk::KernelCall::OpenSymbolicLink,
-                                   hk::KernelCall::OpenDriverKey, hk::KernelCall::DeleteValue};
+                                   hk::KernelCall::OpenDriverKey,
+                                   hk::KernelCall::DeleteValue};
 
-const LowerRequest allLower[] = {LowerRequest::Create,   LowerRequest::ManufacturerQuery,
-                                 LowerRequest::Write,    LowerRequest::PnpStart,
-                                 LowerRequest::PnpStop,  LowerRequest::PnpRemove};
+const LowerRequest allLower[] = {LowerRequest::Create,  LowerRequest::ManufacturerQuery,
+                                 LowerRequest::Write,   LowerRequest::PnpStart,
+                                 LowerRequest::PnpStop, LowerRequest::PnpRemove};
 
 /* A registry that fails to read its own hive. */
 const NTSTATUS STATUS_REGISTRY_IO_FAILED = (NTSTATUS)0xC000014DL;
@@ -119,8 +120,7 @@ bool Classify(PIRP irp, LowerRequest* request)
         return true;
     case IRP_MJ_DEVICE_CONTROL:
         *request = LowerRequest::ManufacturerQuery;
-        return stack->Parameters.DeviceIoControl.IoControlCode ==
-               IOCTL_HID_GET_MANUFACTURER_STRING;
+        return stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_HID_GET_MANUFACTURER_STRING;
     case IRP_MJ_PNP:
         switch (stack->MinorFunction)
         {

@@ -30,9 +30,7 @@ using hk::Bytes;
 class Input
 {
   public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size)
-    {
-    }
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
     bool Empty() const
     {
         return pos_ >= size_;
@@ -63,16 +61,34 @@ class Input
 };
 
 const ULONG interestingCodes[] = {
-    IOCTL_SERIAL_SET_BAUD_RATE,  IOCTL_SERIAL_SET_DTR,       IOCTL_SERIAL_CLR_DTR,
-    IOCTL_SERIAL_SET_RTS,        IOCTL_SERIAL_CLR_RTS,       IOCTL_SERIAL_GET_WAIT_MASK,
-    IOCTL_SERIAL_SET_WAIT_MASK,  IOCTL_SERIAL_WAIT_ON_MASK,  IOCTL_SERIAL_GET_BAUD_RATE,
-    IOCTL_SERIAL_GET_HANDFLOW,   IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_PURGE,
-    IOCTL_SERIAL_SET_HANDFLOW,   IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
-    IOCTL_SERIAL_GET_CHARS,      IOCTL_SERIAL_SET_TIMEOUTS,     IOCTL_SERIAL_GET_TIMEOUTS,
-    IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_GET_COMMSTATUS,   IOCTL_SERIAL_GET_MODEMSTATUS,
-    IOCTL_SERIAL_GET_DTRRTS,     IOCTL_SERIAL_GET_MODEM_CONTROL, IOCTL_SERIAL_GET_STATS,
-    IOCTL_SERIAL_CONFIG_SIZE,    IOCTL_SERIAL_GET_PROPERTIES,
-    IOCTL_KEYER_RELOAD_SETTINGS, IOCTL_KEYER_REPUBLISH_PORT,
+    IOCTL_SERIAL_SET_BAUD_RATE,
+    IOCTL_SERIAL_SET_DTR,
+    IOCTL_SERIAL_CLR_DTR,
+    IOCTL_SERIAL_SET_RTS,
+    IOCTL_SERIAL_CLR_RTS,
+    IOCTL_SERIAL_GET_WAIT_MASK,
+    IOCTL_SERIAL_SET_WAIT_MASK,
+    IOCTL_SERIAL_WAIT_ON_MASK,
+    IOCTL_SERIAL_GET_BAUD_RATE,
+    IOCTL_SERIAL_GET_HANDFLOW,
+    IOCTL_SERIAL_SET_LINE_CONTROL,
+    IOCTL_SERIAL_PURGE,
+    IOCTL_SERIAL_SET_HANDFLOW,
+    IOCTL_SERIAL_GET_LINE_CONTROL,
+    IOCTL_SERIAL_SET_CHARS,
+    IOCTL_SERIAL_GET_CHARS,
+    IOCTL_SERIAL_SET_TIMEOUTS,
+    IOCTL_SERIAL_GET_TIMEOUTS,
+    IOCTL_SERIAL_SET_QUEUE_SIZE,
+    IOCTL_SERIAL_GET_COMMSTATUS,
+    IOCTL_SERIAL_GET_MODEMSTATUS,
+    IOCTL_SERIAL_GET_DTRRTS,
+    IOCTL_SERIAL_GET_MODEM_CONTROL,
+    IOCTL_SERIAL_GET_STATS,
+    IOCTL_SERIAL_CONFIG_SIZE,
+    IOCTL_SERIAL_GET_PROPERTIES,
+    IOCTL_KEYER_RELOAD_SETTINGS,
+    IOCTL_KEYER_REPUBLISH_PORT,
     CTL_CODE(FILE_DEVICE_KEYBOARD, 100, METHOD_OUT_DIRECT, FILE_ANY_ACCESS),
     CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS),
 };
@@ -143,8 +159,8 @@ class Session : hk::PortStack
             if (files_[slot])
             {
                 uint8_t pick = in.Byte();
-                ULONG code = pick < 200 ? interestingCodes[pick % std::size(interestingCodes)]
-                                        : in.Word();
+                ULONG code =
+                    pick < 200 ? interestingCodes[pick % std::size(interestingCodes)] : in.Word();
                 /* Lengths around every serial structure (up to the 64 bytes
                    of the properties), one byte short and over included. */
                 Bytes input = in.Take(in.Byte() % 72);
@@ -255,8 +271,7 @@ class Session : hk::PortStack
         hk::CapKernelTimeouts(std::chrono::microseconds(0));
         hk::UserFile::Open(hid->Pdo()).reset();
         NoteReports(false);
-        if (IdentityVerified() && anyTaken_ &&
-            lastTaken_ != lastTakenDown_)
+        if (IdentityVerified() && anyTaken_ && lastTaken_ != lastTakenDown_)
             Fail("the device was left keyed with no handle open");
     }
 
@@ -344,7 +359,7 @@ class Session : hk::PortStack
         case PnpState::Added:
         case PnpState::Stopped:
             state_ = NT_SUCCESS(send(IRP_MN_START_DEVICE)) ? PnpState::Started
-                                                          : PnpState::SurpriseRemoved;
+                                                           : PnpState::SurpriseRemoved;
             break;
         case PnpState::Started:
             switch (choice % 4)

@@ -89,8 +89,7 @@ TEST_F(DeviceSettingsStoreTest, KeyingValuesAreFourByteWritesAndReads)
     store.OpenDeviceKey();
     store.WriteDword("KeyFunc", 2);
     store.WriteDword("PttFunc", 0xFFFFFFFF);
-    EXPECT_EQ(calls.Writes(),
-              (std::vector<std::string>{"set KeyFunc 4 4", "set PttFunc 4 4"}));
+    EXPECT_EQ(calls.Writes(), (std::vector<std::string>{"set KeyFunc 4 4", "set PttFunc 4 4"}));
     EXPECT_EQ(AsDword(device.key["PttFunc"]), 0xFFFFFFFFu);
     EXPECT_EQ(store.ReadDword("KeyFunc"), 2u);
     EXPECT_EQ(calls.log.back(), "query KeyFunc 4");

@@ -139,8 +139,8 @@ class FakeDeviceCalls : public DeviceCalls
         --static_cast<FakeDeviceState*>(key)->openKeys;
     }
 
-    bool GetDeviceRegistryProperty(const PageContext& device, std::uint32_t property,
-                                   char* buffer, std::uint32_t bufferSize) override
+    bool GetDeviceRegistryProperty(const PageContext& device, std::uint32_t property, char* buffer,
+                                   std::uint32_t bufferSize) override
     {
         log.push_back("getprop " + std::to_string(property) + " " + std::to_string(bufferSize));
         FakeDeviceState& state = Device(device);
@@ -194,9 +194,9 @@ class FakeDeviceCalls : public DeviceCalls
         for (std::size_t i = 0; i < text.size();)
         {
             std::size_t close = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
-            auto variable =
-                close == std::string::npos ? environment.end()
-                                           : environment.find(text.substr(i + 1, close - i - 1));
+            auto variable = close == std::string::npos
+                                ? environment.end()
+                                : environment.find(text.substr(i + 1, close - i - 1));
             if (variable != environment.end())
             {
                 result += variable->second;
@@ -307,8 +307,7 @@ class FakePortIoCalls : public PortIoCalls
                         std::uint32_t disposition, std::uint32_t flags, FileRef& file) override
     {
         char line[80];
-        std::snprintf(line, sizeof line, " %08X %u %u %u", access, shareMode, disposition,
-                      flags);
+        std::snprintf(line, sizeof line, " %08X %u %u %u", access, shareMode, disposition, flags);
         log.push_back("open " + std::string(name) + line);
         // Object names are case-insensitive: com5 opens COM5.
         auto found = std::find_if(ports.begin(), ports.end(), [name](const auto& port) {
@@ -325,8 +324,8 @@ class FakePortIoCalls : public PortIoCalls
                            std::uint32_t* bytesReturned) override
     {
         char line[160];
-        std::snprintf(line, sizeof line, "control %08X %s %u %s %u %s", code,
-                      input ? "in" : "null", inputSize, output ? "out" : "null", outputSize,
+        std::snprintf(line, sizeof line, "control %08X %s %u %s %u %s", code, input ? "in" : "null",
+                      inputSize, output ? "out" : "null", outputSize,
                       bytesReturned ? "count" : "nocount");
         log.push_back(line);
         return static_cast<std::pair<const std::string, bool>*>(file)->second;

@@ -12,11 +12,11 @@ namespace
 TEST(PortChoiceList, ParsesPortNumbersBySscanfRule)
 {
     const std::pair<const char*, std::optional<int>> cases[] = {
-        {"COM5", 5},   {"COM12(in use)", 12}, {"COM 7", 7},       {"COM\t7", 7},
-        {"COM+4", 4},  {"COM-3", -3},         {"COM007", 7},      {"COM256x", 256},
-        {"com5", {}},  {"COM", {}},           {"LPT1", {}},       {"CNCA0", {}},
-        {"", {}},      {"COM- 3", {}},        {"COM+", {}},       {" COM5", {}},
-        {"CO", {}},    {"COMx5", {}},
+        {"COM5", 5},  {"COM12(in use)", 12}, {"COM 7", 7},  {"COM\t7", 7},
+        {"COM+4", 4}, {"COM-3", -3},         {"COM007", 7}, {"COM256x", 256},
+        {"com5", {}}, {"COM", {}},           {"LPT1", {}},  {"CNCA0", {}},
+        {"", {}},     {"COM- 3", {}},        {"COM+", {}},  {" COM5", {}},
+        {"CO", {}},   {"COMx5", {}},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(PortChoiceList::ParseComNumber(text), expected) << text;

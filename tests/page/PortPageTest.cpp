@@ -80,10 +80,10 @@ TEST_F(PortPageTest, ShowsTheStoredSettings)
     EXPECT_FALSE(view.moreInfoVisible);
     EXPECT_EQ(sampleInfo, std::nullopt);
     // The key is opened after the name is read and before anything else.
-    EXPECT_EQ(deviceCalls.log, (std::vector<std::string>{
-                                   "getprop 12 256", "open 1 0 1 131103", "query PortName 256",
-                                   "query KeyFunc 4", "query PttFunc 4", "query KeyLogic 4",
-                                   "query PttLogic 4", "query SampleInfo 256"}));
+    EXPECT_EQ(deviceCalls.log,
+              (std::vector<std::string>{"getprop 12 256", "open 1 0 1 131103", "query PortName 256",
+                                        "query KeyFunc 4", "query PttFunc 4", "query KeyLogic 4",
+                                        "query PttLogic 4", "query SampleInfo 256"}));
 }
 
 TEST_F(PortPageTest, OkWithoutChangesWritesTheSameSettingsBackAndReloadsTheDriver)
@@ -135,10 +135,11 @@ TEST_F(PortPageTest, UserChangesAreStoredButTheDriverIsReachedUnderItsOldName)
     EXPECT_EQ(AsDword(device.key["KeyFunc"]), 0u);
     EXPECT_EQ(AsDword(device.key["PttLogic"]), 1u);
     EXPECT_EQ(device.properties[kSpdrpFriendlyName], "Keyer (COM8)");
-    EXPECT_EQ(portIo.log, (std::vector<std::string>{
-                              "open \\\\.\\COM5 C0000000 0 3 0", "control 9C432000 null 0 null 0 count",
-                              "close \\\\.\\COM5", "open \\\\.\\COM5 C0000000 0 3 0",
-                              "control 9C432000 null 0 null 0 count", "close \\\\.\\COM5"}));
+    EXPECT_EQ(portIo.log,
+              (std::vector<std::string>{
+                  "open \\\\.\\COM5 C0000000 0 3 0", "control 9C432000 null 0 null 0 count",
+                  "close \\\\.\\COM5", "open \\\\.\\COM5 C0000000 0 3 0",
+                  "control 9C432000 null 0 null 0 count", "close \\\\.\\COM5"}));
 }
 
 TEST_F(PortPageTest, DisconnectedDeviceGetsItsValuesStoredAndTheFirstMessageAtEveryApply)
@@ -149,8 +150,8 @@ TEST_F(PortPageTest, DisconnectedDeviceGetsItsValuesStoredAndTheFirstMessageAtEv
     ASSERT_TRUE(page->Apply(view, kPageWindow));
     ASSERT_TRUE(page->Apply(view, kPageWindow));
     EXPECT_EQ(AsDword(device.key["KeyFunc"]), 1u);
-    EXPECT_EQ(portIo.messages, (std::vector<std::string>{kPortOpenFailedMessage,
-                                                         kPortOpenFailedMessage}));
+    EXPECT_EQ(portIo.messages,
+              (std::vector<std::string>{kPortOpenFailedMessage, kPortOpenFailedMessage}));
     EXPECT_EQ(portIo.owners[0], kPageWindow);
 }
 

@@ -96,7 +96,8 @@ std::vector<Resource> ReadResFile(const char* path)
         const auto language = header.Read<std::uint16_t>();
         auto ordinal = [](const std::u16string& text) {
             return text.size() > 1 && text[0] == u'#'
-                       ? static_cast<std::uint16_t>(std::stoi(std::string(text.begin() + 1, text.end())))
+                       ? static_cast<std::uint16_t>(
+                             std::stoi(std::string(text.begin() + 1, text.end())))
                        : std::uint16_t(0);
         };
         const auto begin = bytes.begin() + static_cast<long>(offset + headerSize);
@@ -138,8 +139,8 @@ struct Control
 std::ostream& operator<<(std::ostream& out, const Control& control)
 {
     return out << "control " << control.id << " style 0x" << std::hex << control.style << std::dec
-               << " at " << control.x << "," << control.y << "," << control.cx << ","
-               << control.cy << " text of " << control.text.size() << " characters";
+               << " at " << control.x << "," << control.y << "," << control.cx << "," << control.cy
+               << " text of " << control.text.size() << " characters";
 }
 
 struct Dialog

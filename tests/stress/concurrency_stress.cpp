@@ -119,15 +119,14 @@ void Worker(PDEVICE_OBJECT pdo, unsigned seed, const std::atomic<bool>& stop,
             break;
         case 11:
             /* This handle alone goes to the HID stack, as a HID program's. */
-            CheckGone(goneBefore,
-                      file->DeviceControl(CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED,
-                                                   FILE_ANY_ACCESS),
-                                          {}, 12),
-                      counters);
+            CheckGone(
+                goneBefore,
+                file->DeviceControl(
+                    CTL_CODE(FILE_DEVICE_KEYBOARD, 106, METHOD_BUFFERED, FILE_ANY_ACCESS), {}, 12),
+                counters);
             /* Not a keying report: one in flight when the unplug comes may
                still reach the collection, as any request passed down may. */
-            CheckGone(goneBefore, file->Write(hk::Bytes{0, 0x7E, 3, 0, 0, 0, 0, 0, 0}),
-                      counters);
+            CheckGone(goneBefore, file->Write(hk::Bytes{0, 0x7E, 3, 0, 0, 0, 0, 0, 0}), counters);
             CheckGone(goneBefore, file->Read(9), counters);
             break;
         }
@@ -236,8 +235,8 @@ int main(int argc, char** argv)
     unsigned failedStarts = 0, ghosts = 0, lateReports = 0;
     for (unsigned round = 0; round < rounds; round++)
     {
-        RoundResult result = RunRound(std::chrono::milliseconds(1000 * seconds / rounds), round,
-                                      counters);
+        RoundResult result =
+            RunRound(std::chrono::milliseconds(1000 * seconds / rounds), round, counters);
         failedStarts += !result.started;
         ghosts += result.linksWhenGone + result.valuesWhenGone + result.interfaceWhenGone;
         lateReports += result.reportsAfterGone;

@@ -17,7 +17,8 @@
  */
 #include <windows.h>
 
-extern "C" {
+extern "C"
+{
 #include <hidsdi.h>
 }
 
@@ -31,12 +32,13 @@ extern "C" {
 #include "latency_figures.h"
 #include "standin_client.h"
 
-namespace {
+namespace
+{
 
 const char PortName[] = "COM40";
 const int LatencyBlockCalls = 100;
 const int ThroughputBlocks = 10;
-const int ThroughputBlockCalls = 500;  // below the stand-in's 512-report log
+const int ThroughputBlockCalls = 500; // below the stand-in's 512-report log
 const int TailBlocks = 40;
 const int TailBlockCalls = 60;
 /* The other handle stops here, so that a block's reports fit the stand-in's log. */
@@ -49,15 +51,22 @@ const unsigned char StateDtrDropped = 0x03;
 Stopwatch Clock;
 bool ReportFault = false;
 
-class Bench {
-public:
+class Bench
+{
+  public:
     bool Open();
     ~Bench();
 
     /* (a): the i-th call of a block raises DTR when i is even, drops it when odd. */
-    bool LineChange(int i) { return EscapeCommFunction(port_, i % 2 ? CLRDTR : SETDTR) != FALSE; }
+    bool LineChange(int i)
+    {
+        return EscapeCommFunction(port_, i % 2 ? CLRDTR : SETDTR) != FALSE;
+    }
     /* (b): the report vkserial would send for the same change. */
-    bool HidWrite(int i) { return HidWrite(i, collection_); }
+    bool HidWrite(int i)
+    {
+        return HidWrite(i, collection_);
+    }
     bool HidWrite(int i, HANDLE collection)
     {
         unsigned char report[9] = {0x00, 0x01, i % 2 ? StateDtrDropped : StateDtrRaised};
@@ -79,13 +88,25 @@ public:
         return EscapeCommFunction(port, CLRRTS) && EscapeCommFunction(port, CLRDTR) &&
                standIn_->Clear();
     }
-    bool ResetLines() { return ResetLines(port_); }
-    HANDLE Port() const { return port_; }
-    HANDLE SecondPort() const { return secondPort_; }
-    HANDLE SecondCollection() const { return secondCollection_; }
+    bool ResetLines()
+    {
+        return ResetLines(port_);
+    }
+    HANDLE Port() const
+    {
+        return port_;
+    }
+    HANDLE SecondPort() const
+    {
+        return secondPort_;
+    }
+    HANDLE SecondCollection() const
+    {
+        return secondCollection_;
+    }
     std::vector<STANDIN_REPORT> ReadLog();
 
-private:
+  private:
     std::unique_ptr<StandInClient> standIn_;
     HANDLE port_ = INVALID_HANDLE_VALUE;
     HANDLE secondPort_ = INVALID_HANDLE_VALUE;
@@ -95,8 +116,8 @@ private:
 
 HANDLE OpenPort()
 {
-    return CreateFileA((std::string("\\\\.\\") + PortName).c_str(), GENERIC_READ | GENERIC_WRITE,
-                       0, NULL, OPEN_EXISTING, 0, NULL);
+    return CreateFileA((std::string("\\\\.\\") + PortName).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                       NULL, OPEN_EXISTING, 0, NULL);
 }
 
 bool Bench::Open()
@@ -104,8 +125,10 @@ bool Bench::Open()
     // The port's start ends with the COM name: wait for it, then for the interface.
     char target[512];
     DWORD start = GetTickCount();
-    while (QueryDosDeviceA(PortName, target, sizeof(target)) == 0) {
-        if (GetTickCount() - start > 20000) {
+    while (QueryDosDeviceA(PortName, target, sizeof(target)) == 0)
+    {
+        if (GetTickCount() - start > 20000)
+        {
             std::printf("%s never appeared\n", PortName);
             return false;
         }
@@ -114,7 +137,8 @@ bool Bench::Open()
     std::string path = WaitForHidInterfacePath("HID\\VID_1234&PID_5678\\", 10000);
     if (WaitForStandIn(10000))
         standIn_ = std::make_unique<StandInClient>();
-    if (!standIn_ || !standIn_->IsOpen() || path.empty()) {
+    if (!standIn_ || !standIn_->IsOpen() || path.empty())
+    {
         std::printf("stand-in control device or HID interface missing\n");
         return false;
     }
@@ -125,7 +149,8 @@ bool Bench::Open()
     secondPort_ = OpenPort();
     port_ = OpenPort();
     if (port_ == INVALID_HANDLE_VALUE || secondPort_ == INVALID_HANDLE_VALUE ||
-        collection_ == INVALID_HANDLE_VALUE || secondCollection_ == INVALID_HANDLE_VALUE) {
+        collection_ == INVALID_HANDLE_VALUE || secondCollection_ == INVALID_HANDLE_VALUE)
+    {
         std::printf("open failed: error %lu\n", GetLastError());
         return false;
     }
@@ -134,7 +159,8 @@ bool Bench::Open()
     ResetLines();
     LineChange(0);
     std::vector<STANDIN_REPORT> seen = standIn_->WaitForReports(1, 2000);
-    if (seen.size() != 1 || seen[0].Data[1] != StateDtrRaised) {
+    if (seen.size() != 1 || seen[0].Data[1] != StateDtrRaised)
+    {
         std::printf("the port sends no reports: is the stand-in QX7LMN/1?\n");
         return false;
     }
@@ -160,9 +186,9 @@ bool CheckAlternatingReports(Bench& bench, const char* what, int count)
     std::vector<STANDIN_REPORT> reports = bench.ReadLog();
     std::string fault;
     if (static_cast<int>(reports.size()) != count)
-        fault = std::to_string(reports.size()) + " reports for " + std::to_string(count) +
-                " calls";
-    for (size_t i = 0; fault.empty() && i < reports.size(); ++i) {
+        fault = std::to_string(reports.size()) + " reports for " + std::to_string(count) + " calls";
+    for (size_t i = 0; fault.empty() && i < reports.size(); ++i)
+    {
         const STANDIN_REPORT& report = reports[i];
         unsigned char expected = i % 2 ? StateDtrDropped : StateDtrRaised;
         if (report.Data[0] != 0x01 || report.Data[1] != expected)
@@ -170,14 +196,19 @@ bool CheckAlternatingReports(Bench& bench, const char* what, int count)
         else if (i > 0 && report.Sequence != reports[i - 1].Sequence + 1)
             fault = "report " + std::to_string(i) + " out of sequence";
     }
-    if (!fault.empty()) {
+    if (!fault.empty())
+    {
         std::printf("REPORT FAULT in %s: %s\n", what, fault.c_str());
         ReportFault = true;
     }
     return fault.empty();
 }
 
-enum Method { ThroughPort, ToCollection };
+enum Method
+{
+    ThroughPort,
+    ToCollection
+};
 
 /* Times each call of one block; the reports are checked after the clock stops. */
 void LatencyBlock(Bench& bench, Method method, int calls, std::vector<double>* samples)
@@ -185,11 +216,13 @@ void LatencyBlock(Bench& bench, Method method, int calls, std::vector<double>* s
     bench.ResetLines();
     if (method == ToCollection)
         bench.HandOverToHid();
-    for (int i = 0; i < calls; ++i) {
+    for (int i = 0; i < calls; ++i)
+    {
         LONGLONG before = Clock.Now();
         bool ok = method == ThroughPort ? bench.LineChange(i) : bench.HidWrite(i);
         LONGLONG after = Clock.Now();
-        if (!ok) {
+        if (!ok)
+        {
             std::printf("call %d failed: error %lu\n", i, GetLastError());
             ReportFault = true;
             return;
@@ -206,7 +239,8 @@ double ThroughputBlock(Bench& bench, Method method, int calls)
     if (method == ToCollection)
         bench.HandOverToHid();
     LONGLONG before = Clock.Now();
-    for (int i = 0; i < calls; ++i) {
+    for (int i = 0; i < calls; ++i)
+    {
         bool ok = method == ThroughPort ? bench.LineChange(i) : bench.HidWrite(i);
         if (!ok)
             ReportFault = true;
@@ -219,7 +253,8 @@ double ThroughputBlock(Bench& bench, Method method, int calls)
 
 /* The second program: it keys the other line, as fast as it can, until told
    to stop or until its share of the stand-in's log is used up. */
-struct Toggler {
+struct Toggler
+{
     Bench* bench;
     Method method;
     volatile LONG stop;
@@ -229,7 +264,8 @@ struct Toggler {
 DWORD WINAPI ToggleOtherLine(void* context)
 {
     Toggler* toggler = static_cast<Toggler*>(context);
-    while (!toggler->stop && toggler->calls < TailOtherCap) {
+    while (!toggler->stop && toggler->calls < TailOtherCap)
+    {
         if (toggler->method == ThroughPort)
             EscapeCommFunction(toggler->bench->SecondPort(), toggler->calls % 2 ? CLRRTS : SETRTS);
         else
@@ -245,15 +281,17 @@ void CheckTwoLineReports(Bench& bench, int dtrCalls, int rtsCalls)
 {
     std::vector<STANDIN_REPORT> reports = bench.ReadLog();
     int keyChanges = 0, pttChanges = 0;
-    unsigned char previous = StateDtrDropped;  // both lines low
-    for (const STANDIN_REPORT& report : reports) {
+    unsigned char previous = StateDtrDropped; // both lines low
+    for (const STANDIN_REPORT& report : reports)
+    {
         unsigned char state = report.Data[1];
         keyChanges += (state ^ previous) & 1;
         pttChanges += ((state ^ previous) >> 1) & 1;
         previous = state;
     }
     int count = static_cast<int>(reports.size());
-    if (count != dtrCalls + rtsCalls || keyChanges != dtrCalls || pttChanges != rtsCalls) {
+    if (count != dtrCalls + rtsCalls || keyChanges != dtrCalls || pttChanges != rtsCalls)
+    {
         std::printf("REPORT FAULT with two handles: %d reports, %d Key and %d PTT changes for %d "
                     "DTR and %d RTS calls\n",
                     count, keyChanges, pttChanges, dtrCalls, rtsCalls);
@@ -274,7 +312,8 @@ void TailBlock(Bench& bench, Method method, std::vector<double>* samples, long* 
     while (toggler.calls < 2)
         Sleep(0);
     int calls = 0;
-    for (; calls < TailBlockCalls && toggler.calls < TailOtherCap; ++calls) {
+    for (; calls < TailBlockCalls && toggler.calls < TailOtherCap; ++calls)
+    {
         LONGLONG before = Clock.Now();
         if (method == ThroughPort)
             bench.LineChange(calls);
@@ -288,9 +327,12 @@ void TailBlock(Bench& bench, Method method, std::vector<double>* samples, long* 
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     *otherCalls += toggler.calls;
-    if (method == ThroughPort) {
+    if (method == ThroughPort)
+    {
         CheckTwoLineReports(bench, calls, toggler.calls);
-    } else if (bench.ReadLog().size() != static_cast<size_t>(calls + toggler.calls)) {
+    }
+    else if (bench.ReadLog().size() != static_cast<size_t>(calls + toggler.calls))
+    {
         std::printf("REPORT FAULT with two collection handles: %u reports for %ld writes\n",
                     static_cast<unsigned>(bench.ReadLog().size()), calls + toggler.calls);
         ReportFault = true;
@@ -329,12 +371,13 @@ const char* Verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
-    if (argc < 2) {
+    if (argc < 2)
+    {
         std::printf("usage: keybench <folder for samples> [latency blocks, default 40 | trace]\n");
         return 2;
     }
@@ -350,7 +393,8 @@ int main(int argc, char** argv)
 
     // 1. Latency: alternating blocks, alternating which method goes first.
     std::vector<double> a, b;
-    for (int block = 0; block < latencyBlocks; ++block) {
+    for (int block = 0; block < latencyBlocks; ++block)
+    {
         Method first = block % 2 ? ToCollection : ThroughPort;
         Method second = first == ThroughPort ? ToCollection : ThroughPort;
         LatencyBlock(bench, first, LatencyBlockCalls, first == ThroughPort ? &a : &b);
@@ -368,11 +412,15 @@ int main(int argc, char** argv)
 
     // 2. Throughput: back-to-back calls on one handle, every report checked.
     double aTime = 0, bTime = 0;
-    for (int block = 0; block < ThroughputBlocks; ++block) {
-        if (block % 2) {
+    for (int block = 0; block < ThroughputBlocks; ++block)
+    {
+        if (block % 2)
+        {
             bTime += ThroughputBlock(bench, ToCollection, ThroughputBlockCalls);
             aTime += ThroughputBlock(bench, ThroughPort, ThroughputBlockCalls);
-        } else {
+        }
+        else
+        {
             aTime += ThroughputBlock(bench, ThroughPort, ThroughputBlockCalls);
             bTime += ThroughputBlock(bench, ToCollection, ThroughputBlockCalls);
         }
@@ -390,7 +438,8 @@ int main(int argc, char** argv)
     // the same with both handles writing to the collection.
     std::vector<double> loaded, loadedB;
     long otherCalls = 0, otherWrites = 0;
-    for (int block = 0; block < TailBlocks; ++block) {
+    for (int block = 0; block < TailBlocks; ++block)
+    {
         TailBlock(bench, ThroughPort, &loaded, &otherCalls);
         TailBlock(bench, ToCollection, &loadedB, &otherWrites);
     }

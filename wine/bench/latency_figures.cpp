@@ -23,7 +23,8 @@ double Stopwatch::Microseconds(LONGLONG from, LONGLONG to) const
     return static_cast<double>(to - from) / ticksPerMicrosecond_;
 }
 
-namespace {
+namespace
+{
 
 double Rank(const std::vector<double>& sorted, double fraction)
 {
@@ -31,7 +32,7 @@ double Rank(const std::vector<double>& sorted, double fraction)
     return sorted[rank == 0 ? 0 : rank - 1];
 }
 
-}  // namespace
+} // namespace
 
 Figures Summarize(std::vector<double> samples)
 {

@@ -9,17 +9,19 @@
 #include <string>
 #include <vector>
 
-class Stopwatch {
-public:
+class Stopwatch
+{
+  public:
     Stopwatch();
     LONGLONG Now() const;
     double Microseconds(LONGLONG from, LONGLONG to) const;
 
-private:
+  private:
     double ticksPerMicrosecond_;
 };
 
-struct Figures {
+struct Figures
+{
     size_t count = 0;
     double median = 0;
     double p90 = 0;

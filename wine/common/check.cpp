@@ -5,14 +5,15 @@
 #include <cstdio>
 #include <sstream>
 
-namespace {
+namespace
+{
 
 int checks;
 int failures;
 int knownFaults;
 std::string scenario;
 
-}  // namespace
+} // namespace
 
 void BeginScenario(const std::string& title)
 {
@@ -25,9 +26,12 @@ bool Check(bool passed, const std::string& what, const std::string& expected,
            const std::string& seen)
 {
     ++checks;
-    if (passed) {
+    if (passed)
+    {
         std::printf("  ok   %s: %s\n", what.c_str(), seen.c_str());
-    } else {
+    }
+    else
+    {
         ++failures;
         std::printf("  FAIL %s: expected %s, saw %s  [%s]\n", what.c_str(), expected.c_str(),
                     seen.c_str(), scenario.c_str());
@@ -91,11 +95,15 @@ int Summary()
 std::string Quote(const std::string& text)
 {
     std::string quoted = "\"";
-    for (unsigned char c : text) {
+    for (unsigned char c : text)
+    {
         char escaped[8];
-        if (c >= 0x20 && c < 0x7F) {
+        if (c >= 0x20 && c < 0x7F)
+        {
             quoted += static_cast<char>(c);
-        } else {
+        }
+        else
+        {
             std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
             quoted += escaped;
         }
@@ -114,7 +122,8 @@ std::string HexBytes(const unsigned char* data, unsigned length)
 {
     std::ostringstream out;
     char byte[4];
-    for (unsigned i = 0; i < length; ++i) {
+    for (unsigned i = 0; i < length; ++i)
+    {
         std::snprintf(byte, sizeof(byte), "%02X", data[i]);
         out << (i ? " " : "") << byte;
     }

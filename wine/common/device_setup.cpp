@@ -11,13 +11,15 @@ const char StandInDeviceName[] = "VID_1234&PID_5678";
 const char StandInHardwareId[] = "ROOT\\VID_1234&PID_5678";
 const char CollectionHardwareId[] = "HID\\VID_1234&PID_5678";
 
-namespace {
+namespace
+{
 
-const GUID HidClassGuid = {0x745a17a0, 0x74d3, 0x11d0,
-                           {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
+const GUID HidClassGuid = {
+    0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
 
-class DeviceList {
-public:
+class DeviceList
+{
+  public:
     explicit DeviceList(DWORD flags)
         : set_(SetupDiGetClassDevsA(NULL, NULL, NULL, flags | DIGCF_ALLCLASSES))
     {
@@ -30,7 +32,10 @@ public:
     DeviceList(const DeviceList&) = delete;
     DeviceList& operator=(const DeviceList&) = delete;
 
-    HDEVINFO Set() const { return set_; }
+    HDEVINFO Set() const
+    {
+        return set_;
+    }
     HDEVINFO Release()
     {
         HDEVINFO set = set_;
@@ -43,12 +48,15 @@ public:
     {
         if (set_ == INVALID_HANDLE_VALUE)
             return false;
-        for (;; ++*next) {
+        for (;; ++*next)
+        {
             data->cbSize = sizeof(*data);
             if (!SetupDiEnumDeviceInfo(set_, *next, data))
                 return false;
-            for (const std::string& id : HardwareIds(*data)) {
-                if (_stricmp(id.c_str(), hardwareId) == 0) {
+            for (const std::string& id : HardwareIds(*data))
+            {
+                if (_stricmp(id.c_str(), hardwareId) == 0)
+                {
                     ++*next;
                     return true;
                 }
@@ -61,8 +69,8 @@ public:
         std::vector<std::string> ids;
         char buffer[1024] = {};
         if (!SetupDiGetDeviceRegistryPropertyA(set_, &data, SPDRP_HARDWAREID, NULL,
-                                               reinterpret_cast<BYTE*>(buffer),
-                                               sizeof(buffer) - 2, NULL))
+                                               reinterpret_cast<BYTE*>(buffer), sizeof(buffer) - 2,
+                                               NULL))
             return ids;
         for (const char* p = buffer; *p; p += std::strlen(p) + 1)
             ids.push_back(p);
@@ -73,13 +81,13 @@ public:
     {
         char buffer[512] = {};
         if (!SetupDiGetDeviceRegistryPropertyA(set_, &data, property, NULL,
-                                               reinterpret_cast<BYTE*>(buffer),
-                                               sizeof(buffer) - 1, NULL))
+                                               reinterpret_cast<BYTE*>(buffer), sizeof(buffer) - 1,
+                                               NULL))
             return "";
         return buffer;
     }
 
-private:
+  private:
     HDEVINFO set_;
 };
 
@@ -90,7 +98,8 @@ std::string DriversFolder()
     // alias; its own system folder is the 32-bit one.
     BOOL wow64 = FALSE;
     char folder[MAX_PATH];
-    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64)
+    {
         GetSystemWindowsDirectoryA(folder, sizeof(folder));
         return std::string(folder) + "\\Sysnative\\drivers\\";
     }
@@ -110,20 +119,21 @@ std::string Folder(const std::string& path)
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-}  // namespace
+} // namespace
 
 bool StageDriverPackage(const std::string& infPath, const std::string& sysPath)
 {
     char staged[MAX_PATH] = {};
-    if (!SetupCopyOEMInfA(infPath.c_str(), NULL, SPOST_PATH, 0, staged, sizeof(staged), NULL,
-                          NULL)) {
+    if (!SetupCopyOEMInfA(infPath.c_str(), NULL, SPOST_PATH, 0, staged, sizeof(staged), NULL, NULL))
+    {
         std::printf("SetupCopyOEMInfA(%s): error %lu\n", infPath.c_str(), GetLastError());
         return false;
     }
     // The staged INF has no source media to copy from, so the binary goes where
     // the INF's service entry points now.
     std::string target = DriversFolder() + FileName(sysPath);
-    if (!CopyFileA(sysPath.c_str(), target.c_str(), FALSE)) {
+    if (!CopyFileA(sysPath.c_str(), target.c_str(), FALSE))
+    {
         std::printf("CopyFile(%s): error %lu\n", target.c_str(), GetLastError());
         return false;
     }
@@ -137,16 +147,22 @@ bool CreateRootDevice(HDEVINFO set, const GUID& classGuid, const char* name,
     data->cbSize = sizeof(*data);
     // A multi-string: the id, its terminator, and the list's terminator.
     std::string ids = std::string("ROOT\\") + name + '\0';
-    if (!SetupDiCreateDeviceInfoA(set, name, &classGuid, description, NULL, DICD_GENERATE_ID,
-                                  data)) {
+    if (!SetupDiCreateDeviceInfoA(set, name, &classGuid, description, NULL, DICD_GENERATE_ID, data))
+    {
         std::printf("SetupDiCreateDeviceInfo(%s): error %lu\n", name, GetLastError());
-    } else if (!SetupDiSetDeviceRegistryPropertyA(set, data, SPDRP_HARDWAREID,
-                                                  reinterpret_cast<const BYTE*>(ids.c_str()),
-                                                  static_cast<DWORD>(ids.size() + 1))) {
+    }
+    else if (!SetupDiSetDeviceRegistryPropertyA(set, data, SPDRP_HARDWAREID,
+                                                reinterpret_cast<const BYTE*>(ids.c_str()),
+                                                static_cast<DWORD>(ids.size() + 1)))
+    {
         std::printf("SPDRP_HARDWAREID: error %lu\n", GetLastError());
-    } else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, data)) {
+    }
+    else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, data))
+    {
         std::printf("DIF_REGISTERDEVICE: error %lu\n", GetLastError());
-    } else {
+    }
+    else
+    {
         return true;
     }
     return false;
@@ -159,21 +175,25 @@ bool PlugStandIn(const std::string& infPath, const std::string& manufacturer)
     // A second device finds the binary in place and still loaded.
     if (!CopyFileA(sys.c_str(), target.c_str(), FALSE) &&
         !(GetLastError() == ERROR_SHARING_VIOLATION &&
-          GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES)) {
+          GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES))
+    {
         std::printf("CopyFile(vkstandin.sys): error %lu\n", GetLastError());
         return false;
     }
 
     HDEVINFO set = SetupDiCreateDeviceInfoList(&HidClassGuid, NULL);
-    if (set == INVALID_HANDLE_VALUE) {
+    if (set == INVALID_HANDLE_VALUE)
+    {
         std::printf("SetupDiCreateDeviceInfoList: error %lu\n", GetLastError());
         return false;
     }
     SP_DEVINFO_DATA data;
     bool done = CreateRootDevice(set, HidClassGuid, StandInDeviceName, NULL, &data);
-    if (done && !manufacturer.empty()) {
+    if (done && !manufacturer.empty())
+    {
         HKEY key = SetupDiCreateDevRegKeyA(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
-        if (key == INVALID_HANDLE_VALUE || !SetStringValue(key, "Manufacturer", manufacturer)) {
+        if (key == INVALID_HANDLE_VALUE || !SetStringValue(key, "Manufacturer", manufacturer))
+        {
             std::printf("stand-in device key: error %lu\n", GetLastError());
             done = false;
         }
@@ -186,7 +206,8 @@ bool PlugStandIn(const std::string& infPath, const std::string& manufacturer)
 
     BOOL reboot = FALSE;
     if (!UpdateDriverForPlugAndPlayDevicesA(NULL, StandInHardwareId, infPath.c_str(),
-                                            INSTALLFLAG_FORCE, &reboot)) {
+                                            INSTALLFLAG_FORCE, &reboot))
+    {
         std::printf("UpdateDriverForPlugAndPlayDevices: error %lu\n", GetLastError());
         return false;
     }
@@ -199,8 +220,10 @@ bool UnplugStandIn()
     SP_DEVINFO_DATA data;
     DWORD next = 0;
     bool removed = false;
-    while (list.Find(StandInHardwareId, &data, &next)) {
-        if (!SetupDiCallClassInstaller(DIF_REMOVE, list.Set(), &data)) {
+    while (list.Find(StandInHardwareId, &data, &next))
+    {
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, list.Set(), &data))
+        {
             std::printf("DIF_REMOVE: error %lu\n", GetLastError());
             return false;
         }
@@ -230,9 +253,11 @@ DeviceFacts FindDevice(const char* hardwareId)
 DeviceFacts WaitForDevice(const char* hardwareId, const char* service, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    for (;;) {
+    for (;;)
+    {
         DeviceFacts facts = FindDevice(hardwareId);
-        bool bound = facts.found && (service == NULL || _stricmp(facts.service.c_str(), service) == 0);
+        bool bound =
+            facts.found && (service == NULL || _stricmp(facts.service.c_str(), service) == 0);
         if (bound || GetTickCount() - start > timeoutMs)
             return facts;
         Sleep(50);
@@ -253,8 +278,8 @@ HKEY OpenDeviceKey(const char* hardwareId)
     DWORD next = 0;
     if (!list.Find(hardwareId, &data, &next))
         return NULL;
-    HKEY key = SetupDiOpenDevRegKey(list.Set(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
-                                    KEY_ALL_ACCESS);
+    HKEY key =
+        SetupDiOpenDevRegKey(list.Set(), &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_ALL_ACCESS);
     return key == INVALID_HANDLE_VALUE ? NULL : key;
 }
 
@@ -314,7 +339,8 @@ std::vector<std::pair<std::string, std::string>> ReadSerialComm()
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return values;
-    for (DWORD index = 0;; ++index) {
+    for (DWORD index = 0;; ++index)
+    {
         char name[512];
         BYTE data[512];
         DWORD nameSize = sizeof(name);

@@ -12,10 +12,11 @@
 
 /* The stand-in is created as ROOT\<this>\0000; Wine names its collection HID\<this>\0000. */
 extern const char StandInDeviceName[];
-extern const char StandInHardwareId[];   /* ROOT\VID_1234&PID_5678 */
-extern const char CollectionHardwareId[];  /* HID\VID_1234&PID_5678 */
+extern const char StandInHardwareId[];    /* ROOT\VID_1234&PID_5678 */
+extern const char CollectionHardwareId[]; /* HID\VID_1234&PID_5678 */
 
-struct DeviceFacts {
+struct DeviceFacts
+{
     bool found = false;
     std::string instanceId;
     std::vector<std::string> hardwareIds;

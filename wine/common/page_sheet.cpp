@@ -4,12 +4,13 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 using EnumPropPagesFn = BOOL(WINAPI*)(PSP_PROPSHEETPAGE_REQUEST, LPFNADDPROPSHEETPAGE, LPARAM);
 EnumPropPagesFn enumPropPages;
 
-}  // namespace
+} // namespace
 
 bool LoadPageProvider(const std::string& dllPath, std::string* error)
 {
@@ -56,9 +57,11 @@ HWND ShowSheet(const char* caption, DWORD flags, std::vector<HPROPSHEETPAGE>& pa
 void Pump(DWORD milliseconds)
 {
     DWORD end = GetTickCount() + milliseconds;
-    do {
+    do
+    {
         MSG message;
-        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) {
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
+        {
             TranslateMessage(&message);
             DispatchMessageA(&message);
         }
@@ -99,9 +102,10 @@ std::vector<std::string> MessageBoxWatch::Take()
 DWORD WINAPI MessageBoxWatch::Watch(void* param)
 {
     MessageBoxWatch* watch = static_cast<MessageBoxWatch*>(param);
-    while (watch->running_) {
+    while (watch->running_)
+    {
         if (!EnumWindows(Answer, reinterpret_cast<LPARAM>(watch)))
-            Sleep(300);  // let the answered box go before looking again
+            Sleep(300); // let the answered box go before looking again
         Sleep(30);
     }
     return 0;
@@ -115,8 +119,8 @@ BOOL CALLBACK MessageBoxWatch::Answer(HWND window, LPARAM param)
     char className[16] = {};
     GetClassNameA(window, className, sizeof(className));
     HWND text = GetDlgItem(window, 0xFFFF);
-    if (process != GetCurrentProcessId() || std::strcmp(className, "#32770") != 0 ||
-        text == NULL || !IsWindowVisible(window) || GetDlgItem(window, IDOK) == NULL)
+    if (process != GetCurrentProcessId() || std::strcmp(className, "#32770") != 0 || text == NULL ||
+        !IsWindowVisible(window) || GetDlgItem(window, IDOK) == NULL)
         return TRUE;
     char body[512] = {};
     GetWindowTextA(text, body, sizeof(body));

@@ -33,8 +33,9 @@ void ChooseRow(HWND page, int id, int row);
  * The live apply's message boxes are modal inside PSN_APPLY on the sheet's thread: while this
  * lives, a watcher thread records the text of this process's message boxes and answers them.
  */
-class MessageBoxWatch {
-public:
+class MessageBoxWatch
+{
+  public:
     MessageBoxWatch();
     ~MessageBoxWatch();
     MessageBoxWatch(const MessageBoxWatch&) = delete;
@@ -43,7 +44,7 @@ public:
     /* The texts recorded since the last call, in order. */
     std::vector<std::string> Take();
 
-private:
+  private:
     static DWORD WINAPI Watch(void* param);
     static BOOL CALLBACK Answer(HWND window, LPARAM param);
 

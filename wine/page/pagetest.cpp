@@ -28,7 +28,8 @@ namespace
 {
 
 // Ports class: any class serves, the page does not look at it.
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
 MessageBoxWatch* messageBoxes;
 
@@ -315,7 +316,7 @@ const Texts kJapanese = {
 };
 
 const Texts kEnglish = {"Port settings", "PortName", "Invert", "Recconect to apply settings.",
-                        nullptr, nullptr};
+                        nullptr,         nullptr};
 
 // ---------------------------------------------------------------- scenarios
 
@@ -482,8 +483,8 @@ void ReloadRefusedByThePort(const Texts& texts)
     BeginScenario("the port opens but does not take the reload control");
     // COM9 stands for a port whose driver answers no private control.
     Device device = CreateDevice("VKNORELOAD", {"COM9", 1, 2, 0, 0, nullptr});
-    HANDLE port = CreateFileA("COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
+    HANDLE port =
+        CreateFileA("COM9", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE)
     {
         Note("skip: COM9 does not open here");

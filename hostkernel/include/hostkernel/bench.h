@@ -172,9 +172,7 @@ class UserFile
     }
 
   private:
-    UserFile(PDEVICE_OBJECT device, PFILE_OBJECT file) : device_(device), file_(file)
-    {
-    }
+    UserFile(PDEVICE_OBJECT device, PFILE_OBJECT file) : device_(device), file_(file) {}
     PDEVICE_OBJECT device_;
     PFILE_OBJECT file_;
     bool closed_ = false;

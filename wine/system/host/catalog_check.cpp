@@ -16,7 +16,8 @@
 #include "check.h"
 #include "scenarios.h"
 
-namespace {
+namespace
+{
 
 std::wstring Wide(const std::string& text)
 {
@@ -35,7 +36,8 @@ std::string HexUpper(const BYTE* data, DWORD size)
 {
     static const char digits[] = "0123456789ABCDEF";
     std::string text;
-    for (DWORD i = 0; i < size; i++) {
+    for (DWORD i = 0; i < size; i++)
+    {
         text += digits[data[i] >> 4];
         text += digits[data[i] & 15];
     }
@@ -45,8 +47,8 @@ std::string HexUpper(const BYTE* data, DWORD size)
 /* The catalog functions' own hash of a file (SHA-1 for a version 1 catalog). */
 std::string CatalogHash(const std::string& path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              0, NULL);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return "";
     BYTE hash[64];
@@ -56,7 +58,7 @@ std::string CatalogHash(const std::string& path)
     return ok ? HexUpper(hash, size) : "";
 }
 
-}  // namespace
+} // namespace
 
 void RunCatalogScenario(const std::string& catalog, const std::string& inf,
                         const std::vector<std::string>& names)
@@ -71,15 +73,14 @@ void RunCatalogScenario(const std::string& catalog, const std::string& inf,
     // tags and indirect data alone.
     std::vector<std::string> tags;
     for (CRYPTCATMEMBER* member = CryptCATEnumerateMember(cat, NULL); member;
-         member = CryptCATEnumerateMember(cat, member)) {
+         member = CryptCATEnumerateMember(cat, member))
+    {
         std::string tag = Narrow(member->pwszReferenceTag);
         tags.push_back(tag);
-        std::string digest = member->pIndirectData
-                                 ? HexUpper(member->pIndirectData->Digest.pbData,
-                                            member->pIndirectData->Digest.cbData)
-                                 : "none";
-        CheckEqualText("indirect data hash of member " + std::to_string(tags.size()), tag,
-                       digest);
+        std::string digest = member->pIndirectData ? HexUpper(member->pIndirectData->Digest.pbData,
+                                                              member->pIndirectData->Digest.cbData)
+                                                   : "none";
+        CheckEqualText("indirect data hash of member " + std::to_string(tags.size()), tag, digest);
     }
     CheckEqual("members", names.size(), tags.size());
     std::string infHash = CatalogHash(inf);

@@ -11,38 +11,48 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
-struct Step {
+struct Step
+{
     DWORD function;
     const char* action;
 };
 
 const char* LineName(DWORD function)
 {
-    switch (function) {
-    case SETDTR: return "SETDTR";
-    case CLRDTR: return "CLRDTR";
-    case SETRTS: return "SETRTS";
-    case CLRRTS: return "CLRRTS";
-    default: return "?";
+    switch (function)
+    {
+    case SETDTR:
+        return "SETDTR";
+    case CLRDTR:
+        return "CLRDTR";
+    case SETRTS:
+        return "SETRTS";
+    case CLRRTS:
+        return "CLRRTS";
+    default:
+        return "?";
     }
 }
 
-}  // namespace
+} // namespace
 
 int RunDemo(const char* portName)
 {
     std::printf("Waiting for the Velkor keying port %s...\n", portName);
     std::string target;
-    for (int tries = 0; tries < 200 && target.empty(); ++tries) {
+    for (int tries = 0; tries < 200 && target.empty(); ++tries)
+    {
         target = DosDeviceTarget(portName);
         if (target.empty())
             Sleep(50);
     }
     StandInClient standIn;
     HANDLE port = target.empty() ? INVALID_HANDLE_VALUE : OpenPort(portName);
-    if (!standIn.IsOpen() || port == INVALID_HANDLE_VALUE) {
+    if (!standIn.IsOpen() || port == INVALID_HANDLE_VALUE)
+    {
         std::printf("The port did not come up (error %lu).\n", GetLastError());
         return 1;
     }
@@ -57,14 +67,16 @@ int RunDemo(const char* portName)
 
     // PTT on, "K" (dah dit dah), PTT off.
     const Step steps[] = {
-        {SETRTS, "PTT on"},  {SETDTR, "key down (dah)"}, {CLRDTR, "key up"},
-        {SETDTR, "key down (dit)"}, {CLRDTR, "key up"},  {SETDTR, "key down (dah)"},
-        {CLRDTR, "key up"},  {CLRRTS, "PTT off"},
+        {SETRTS, "PTT on"},         {SETDTR, "key down (dah)"}, {CLRDTR, "key up"},
+        {SETDTR, "key down (dit)"}, {CLRDTR, "key up"},         {SETDTR, "key down (dah)"},
+        {CLRDTR, "key up"},         {CLRRTS, "PTT off"},
     };
-    std::printf("  keying program          line     DTR RTS   report to the device          Key PTT\n");
+    std::printf(
+        "  keying program          line     DTR RTS   report to the device          Key PTT\n");
     int dtr = 0, rts = 0;
     size_t seen = 0;
-    for (const Step& step : steps) {
+    for (const Step& step : steps)
+    {
         EscapeCommFunction(port, step.function);
         if (step.function == SETDTR || step.function == CLRDTR)
             dtr = step.function == SETDTR;
@@ -73,7 +85,8 @@ int RunDemo(const char* portName)
         std::vector<STANDIN_REPORT> reports = standIn.WaitForReports(seen + 1, 1000);
         char report[40] = "(none)";
         int key = -1, ptt = -1;
-        if (reports.size() > seen) {
+        if (reports.size() > seen)
+        {
             const STANDIN_REPORT& r = reports[seen];
             std::snprintf(report, sizeof(report), "00 %02X %02X %02X %02X %02X %02X %02X %02X",
                           r.Data[0], r.Data[1], r.Data[2], r.Data[3], r.Data[4], r.Data[5],

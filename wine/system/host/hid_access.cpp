@@ -1,6 +1,7 @@
 #include "hid_access.h"
 
-extern "C" {
+extern "C"
+{
 #include <hidsdi.h>
 }
 #include <setupapi.h>
@@ -12,15 +13,16 @@ std::string FindHidInterfacePath(const std::string& instancePrefix)
 {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, NULL, NULL,
-                                        DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&hidGuid, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE)
         return "";
     std::string found;
     SP_DEVICE_INTERFACE_DATA interfaceData = {sizeof(interfaceData)};
     for (DWORD index = 0;
          found.empty() && SetupDiEnumDeviceInterfaces(set, NULL, &hidGuid, index, &interfaceData);
-         ++index) {
+         ++index)
+    {
         std::vector<BYTE> buffer(1024);
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
         detail->cbSize = sizeof(*detail);
@@ -40,7 +42,8 @@ std::string FindHidInterfacePath(const std::string& instancePrefix)
 std::string WaitForHidInterfacePath(const std::string& instancePrefix, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    for (;;) {
+    for (;;)
+    {
         std::string path = FindHidInterfacePath(instancePrefix);
         if (!path.empty() || GetTickCount() - start > timeoutMs)
             return path;

@@ -16,7 +16,8 @@
 #include "device_setup.h"
 #include "scenarios.h"
 
-namespace {
+namespace
+{
 
 int Usage()
 {
@@ -33,7 +34,7 @@ int Usage()
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -48,11 +49,13 @@ int main(int argc, char** argv)
         return PlugStandIn(argv[2], argc == 4 ? argv[3] : "") ? 0 : 1;
     if (command == "unplug" && argc == 2)
         return UnplugStandIn() ? 0 : 1;
-    if (command == "standin" && (argc == 3 || argc == 4)) {
+    if (command == "standin" && (argc == 3 || argc == 4))
+    {
         RunStandInScenarios(argv[2], argc == 4 ? argv[3] : NULL);
         return Summary();
     }
-    if (command == "port" && argc == 5) {
+    if (command == "port" && argc == 5)
+    {
         BOOL wow64 = FALSE;
         IsWow64Process(GetCurrentProcess(), &wow64);
         std::printf("(test host: %d-bit%s)\n", static_cast<int>(sizeof(void*) * 8),
@@ -60,7 +63,8 @@ int main(int argc, char** argv)
         RunPortScenarios(argv[2], argv[3], argv[4]);
         return Summary();
     }
-    if (command == "two-keyers" && argc == 4) {
+    if (command == "two-keyers" && argc == 4)
+    {
         RunTwoKeyerScenario(argv[2], argv[3]);
         return Summary();
     }
@@ -68,17 +72,20 @@ int main(int argc, char** argv)
         return HoldWaitAndExit(argv[2]);
     if (command == "hold-keyed" && argc == 3)
         return HoldKeyedUntilKilled(argv[2]);
-    if (command == "plug-cycles" && argc == 4 && std::atoi(argv[3]) > 0) {
+    if (command == "plug-cycles" && argc == 4 && std::atoi(argv[3]) > 0)
+    {
         int clean = RunPlugCycles(argv[2], std::atoi(argv[3]));
         return Summary() == 0 ? clean : 1;
     }
-    if (command == "catalog" && argc >= 5) {
+    if (command == "catalog" && argc >= 5)
+    {
         RunCatalogScenario(argv[2], argv[3], std::vector<std::string>(argv + 4, argv + argc));
         return Summary();
     }
     if (command == "demo" && argc == 3)
         return RunDemo(argv[2]);
-    if (command == "standin-unplug" && argc == 2) {
+    if (command == "standin-unplug" && argc == 2)
+    {
         RunStandInUnplugScenario();
         return Summary();
     }

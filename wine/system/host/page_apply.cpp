@@ -4,7 +4,8 @@
 
 #include "device_setup.h"
 
-namespace {
+namespace
+{
 
 // The page's controls (its dialog template 101).
 const int KeyLineCombo = 1003;
@@ -20,14 +21,15 @@ void SetChecked(HWND page, int id, bool checked)
         SendDlgItemMessageA(page, id, BM_CLICK, 0, 0);
 }
 
-}  // namespace
+} // namespace
 
 PageApplyResult ApplyInPage(const char* hardwareId, const PageChoice& choice)
 {
     PageApplyResult result;
     SP_DEVINFO_DATA device;
     HDEVINFO set = OpenPresentDevice(hardwareId, &device);
-    if (set == INVALID_HANDLE_VALUE) {
+    if (set == INVALID_HANDLE_VALUE)
+    {
         result.error = "no device listing the hardware id";
         return result;
     }
@@ -35,22 +37,26 @@ PageApplyResult ApplyInPage(const char* hardwareId, const PageChoice& choice)
     std::vector<HPROPSHEETPAGE> pages;
     if (!OfferPages(set, &device, SPPSR_ENUM_ADV_DEVICE_PROPERTIES, CollectPage,
                     reinterpret_cast<LPARAM>(&pages)) ||
-        pages.size() != 1) {
+        pages.size() != 1)
+    {
         result.error = "EnumPropPages offered " + std::to_string(pages.size()) + " pages";
         SetupDiDestroyDeviceInfoList(set);
         return result;
     }
     HWND sheet = ShowSheet("Velkor keying interface", 0, pages);
     HWND page = sheet != NULL ? PropSheet_GetCurrentPageHwnd(sheet) : NULL;
-    if (page == NULL) {
-        result.error = "the property sheet showed no page (error " +
-                       std::to_string(GetLastError()) + ")";
+    if (page == NULL)
+    {
+        result.error =
+            "the property sheet showed no page (error " + std::to_string(GetLastError()) + ")";
         SetupDiDestroyDeviceInfoList(set);
         return result;
     }
     result.shown = true;
-    result.keyRowBefore = static_cast<int>(SendDlgItemMessageA(page, KeyLineCombo, CB_GETCURSEL, 0, 0));
-    result.pttRowBefore = static_cast<int>(SendDlgItemMessageA(page, PttLineCombo, CB_GETCURSEL, 0, 0));
+    result.keyRowBefore =
+        static_cast<int>(SendDlgItemMessageA(page, KeyLineCombo, CB_GETCURSEL, 0, 0));
+    result.pttRowBefore =
+        static_cast<int>(SendDlgItemMessageA(page, PttLineCombo, CB_GETCURSEL, 0, 0));
 
     if (choice.portRow >= 0)
         ChooseRow(page, PortNameCombo, choice.portRow);

@@ -10,13 +10,16 @@
 #include "hid_access.h"
 #include "port_access.h"
 
-extern "C" {
+extern "C"
+{
 #include <hidsdi.h>
 }
 
-namespace {
+namespace
+{
 
-struct PortRead {
+struct PortRead
+{
     HANDLE port;
     BOOL succeeded;
     DWORD bytes;
@@ -32,7 +35,7 @@ DWORD WINAPI ReadOnce(void* param)
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 void HidProgramLeavesTheKeyingHandleSerial(HANDLE port, StandInClient& standIn)
 {
@@ -46,7 +49,8 @@ void HidProgramLeavesTheKeyingHandleSerial(HANDLE port, StandInClient& standIn)
         return;
     HIDD_ATTRIBUTES attributes = {};
     attributes.Size = sizeof(attributes);
-    if (CheckCall(HidD_GetAttributes(collection, &attributes) != FALSE, "HidD_GetAttributes")) {
+    if (CheckCall(HidD_GetAttributes(collection, &attributes) != FALSE, "HidD_GetAttributes"))
+    {
         CheckEqualHex("vendor", 0x1234, attributes.VendorID);
         CheckEqualHex("product", 0x5678, attributes.ProductID);
     }

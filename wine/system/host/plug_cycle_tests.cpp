@@ -18,14 +18,16 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const DWORD PublicationBoundMs = 15000;
 const DWORD RemovalBoundMs = 20000;
 const DWORD WaitEndBoundMs = 5000;
 const DWORD WithdrawalBoundMs = 5000;
 
-struct CycleTally {
+struct CycleTally
+{
     int clean = 0;
     int ghostNames = 0;
     int ghostSerialComm = 0;
@@ -65,7 +67,8 @@ std::vector<unsigned char> KeyedStates(StandInClient& standIn)
    it took, or the bound when it never did. */
 DWORD WaitForPublication(DWORD started)
 {
-    for (;;) {
+    for (;;)
+    {
         DWORD elapsed = GetTickCount() - started;
         if (!DosDeviceTarget(InstalledPortName).empty() &&
             SerialCommEntriesFor(InstalledPortName).size() == 1)
@@ -101,10 +104,10 @@ bool PlugAndKey(const std::string& standInInf, CycleTally* tally, HANDLE* port, 
     // A name left over from the last cycle would pass the checks above with
     // no new device behind it: the stand-in must have started once more.
     STANDIN_STATE state = {};
-    if (CheckCall(standIn.State(&state), "read the stand-in's state")) {
+    if (CheckCall(standIn.State(&state), "read the stand-in's state"))
+    {
         ok &= Check(state.Starts > tally->lastStarts, "stand-in starts",
-                    "more than " + std::to_string(tally->lastStarts),
-                    std::to_string(state.Starts));
+                    "more than " + std::to_string(tally->lastStarts), std::to_string(state.Starts));
         tally->lastStarts = state.Starts;
     }
     *port = OpenPort(InstalledPortName, true);
@@ -124,12 +127,14 @@ bool PlugAndKey(const std::string& standInInf, CycleTally* tally, HANDLE* port, 
     // a program that keys as soon as COM40 appears can meet the start's
     // values (no line drives Key or PTT: 03 for every change). Listed, then
     // keyed again once the start is through.
-    if (KeyedStates(standIn) == std::vector<unsigned char>{0x03, 0x03}) {
+    if (KeyedStates(standIn) == std::vector<unsigned char>{0x03, 0x03})
+    {
         ++tally->keyedBeforeSettings;
         CheckKnownFault(false, "the first keyed element after the plug-in", "02 03", "03 03",
                         "COM40 is published before the keying settings are read; a line "
                         "change in between is reported with no line mapped");
-        for (int tries = 0; tries < 40; ++tries) {
+        for (int tries = 0; tries < 40; ++tries)
+        {
             Sleep(50);
             standIn.Clear();
             RunLineSequence(*port, {SETDTR, CLRDTR});
@@ -155,7 +160,8 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
     HANDLE worker = CreateThread(NULL, 0, RemoveInWorker, &removed, 0, NULL);
     DWORD returned = WaitForSingleObject(worker, RemovalBoundMs);
     CloseHandle(worker);
-    if (!CheckEqual("DIF_REMOVE returns (0 = returned)", WAIT_OBJECT_0, returned)) {
+    if (!CheckEqual("DIF_REMOVE returns (0 = returned)", WAIT_OBJECT_0, returned))
+    {
         ++tally->hungRemovals;
         return false;
     }
@@ -167,17 +173,22 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
     DWORD remaining = elapsed < WaitEndBoundMs ? WaitEndBoundMs - elapsed : 0;
     DWORD waited = waitPending ? WaitForSingleObject(event, remaining) : WAIT_FAILED;
     DWORD waitEnd = GetTickCount() - started;
-    if (!waitPending) {
+    if (!waitPending)
+    {
         *clean = false;
-    } else if (!Check(waited == WAIT_OBJECT_0, "pending wait after the removal",
-                      "ended within " + std::to_string(WaitEndBoundMs) + " ms",
-                      waited == WAIT_OBJECT_0 ? "ended" : "still pending")) {
+    }
+    else if (!Check(waited == WAIT_OBJECT_0, "pending wait after the removal",
+                    "ended within " + std::to_string(WaitEndBoundMs) + " ms",
+                    waited == WAIT_OBJECT_0 ? "ended" : "still pending"))
+    {
         ++tally->hungWaits;
         *clean = false;
         // Let the program go on as one would: give the wait up.
         CancelIo(port);
         WaitForSingleObject(event, WaitEndBoundMs);
-    } else {
+    }
+    else
+    {
         if (waitEnd > tally->maxWaitEndMs)
             tally->maxWaitEndMs = waitEnd;
         ++tally->waitsEnded;
@@ -191,19 +202,21 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
 
     std::string target = DosDeviceTarget(InstalledPortName);
     std::vector<std::string> values = SerialCommEntriesFor(InstalledPortName);
-    while ((!target.empty() || !values.empty()) &&
-           GetTickCount() - started < WithdrawalBoundMs) {
+    while ((!target.empty() || !values.empty()) && GetTickCount() - started < WithdrawalBoundMs)
+    {
         Sleep(10);
         target = DosDeviceTarget(InstalledPortName);
         values = SerialCommEntriesFor(InstalledPortName);
     }
     DWORD withdrawal = GetTickCount() - started;
-    if (!Check(target.empty(), "COM40 after the removal", "no such name", Described(target))) {
+    if (!Check(target.empty(), "COM40 after the removal", "no such name", Described(target)))
+    {
         ++tally->ghostNames;
         *clean = false;
     }
     *clean &= CheckEqual("SERIALCOMM values with data COM40", 0, values.size());
-    if (target.empty() && values.empty()) {
+    if (target.empty() && values.empty())
+    {
         ++tally->withdrawals;
         if (withdrawal > tally->maxWithdrawalMs)
             tally->maxWithdrawalMs = withdrawal;
@@ -211,8 +224,10 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
 
     // Every name published here, and Wine's own COM1, is all that may stay.
     std::string left;
-    for (const auto& value : ReadSerialComm()) {
-        if (_stricmp(value.second.c_str(), "COM1") != 0) {
+    for (const auto& value : ReadSerialComm())
+    {
+        if (_stricmp(value.second.c_str(), "COM1") != 0)
+        {
             left += " " + value.first + "=" + value.second;
             ++tally->ghostSerialComm;
         }
@@ -224,7 +239,8 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
     DWORD lineChange = WaitForSingleObject(lateChange, WaitEndBoundMs);
     CloseHandle(lateChange);
     if (!CheckEqual("SETDTR on the handle left open returns (0 = returned)", WAIT_OBJECT_0,
-                    lineChange)) {
+                    lineChange))
+    {
         ++tally->hungLineChanges;
         *clean = false;
     }
@@ -234,9 +250,10 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
                     again == INVALID_HANDLE_VALUE ? LastErrorText() : "a handle");
     if (again != INVALID_HANDLE_VALUE)
         CloseHandle(again);
-    std::string waitText = !waitPending               ? "no wait was pending"
-                           : waited == WAIT_OBJECT_0 ? "wait ended " + std::to_string(waitEnd) + " ms"
-                                                     : "wait never ended";
+    std::string waitText = !waitPending ? "no wait was pending"
+                           : waited == WAIT_OBJECT_0
+                               ? "wait ended " + std::to_string(waitEnd) + " ms"
+                               : "wait never ended";
     std::string nameText = target.empty() && values.empty()
                                ? "name and value gone " + std::to_string(withdrawal) + " ms"
                                : "name or value still there " + std::to_string(withdrawal) + " ms";
@@ -244,7 +261,7 @@ bool UnplugUnderTheWait(CycleTally* tally, HANDLE port, bool waitPending, HANDLE
     return true;
 }
 
-}  // namespace
+} // namespace
 
 int RunPlugCycles(const std::string& standInInf, int cycles)
 {
@@ -253,26 +270,29 @@ int RunPlugCycles(const std::string& standInInf, int cycles)
     // A wait that never ended may still complete later: each cycle's wait
     // keeps its own event and buffers until the end, so a late completion
     // lands where nothing else looks.
-    struct HeldWait {
+    struct HeldWait
+    {
         OVERLAPPED overlapped;
         DWORD events;
     };
     std::vector<HeldWait> waits(cycles + 1);
     std::vector<HANDLE> events;
-    for (HeldWait& wait : waits) {
+    for (HeldWait& wait : waits)
+    {
         wait = {};
         wait.events = 0xFFFF;
         wait.overlapped.hEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
         events.push_back(wait.overlapped.hEvent);
     }
-    for (int run = 0; run < cycles; ++run) {
+    for (int run = 0; run < cycles; ++run)
+    {
         BeginScenario("Cycle " + std::to_string(run + 1) + " of " + std::to_string(cycles) +
                       ": plug in, key with a wait pending, unplug with the port open");
         int failuresBefore = FailureCount();
         HeldWait& wait = waits[run];
         HANDLE port = INVALID_HANDLE_VALUE;
-        bool clean = PlugAndKey(standInInf, &tally, &port, wait.overlapped.hEvent,
-                                &wait.overlapped, &wait.events);
+        bool clean = PlugAndKey(standInInf, &tally, &port, wait.overlapped.hEvent, &wait.overlapped,
+                                &wait.events);
         bool waitPending = port != INVALID_HANDLE_VALUE &&
                            WaitForSingleObject(wait.overlapped.hEvent, 0) == WAIT_TIMEOUT;
         bool goOn = UnplugUnderTheWait(&tally, port, waitPending, wait.overlapped.hEvent,
@@ -287,12 +307,14 @@ int RunPlugCycles(const std::string& standInInf, int cycles)
     }
 
     BeginScenario("After the last unplug the device is plugged in once more and keys");
-    if (tally.hungRemovals == 0) {
+    if (tally.hungRemovals == 0)
+    {
         HeldWait& wait = waits[cycles];
         HANDLE port = INVALID_HANDLE_VALUE;
         PlugAndKey(standInInf, &tally, &port, wait.overlapped.hEvent, &wait.overlapped,
                    &wait.events);
-        if (port != INVALID_HANDLE_VALUE) {
+        if (port != INVALID_HANDLE_VALUE)
+        {
             CancelIo(port);
             WaitForSingleObject(wait.overlapped.hEvent, WaitEndBoundMs);
             CloseHandle(port);
@@ -307,7 +329,8 @@ int RunPlugCycles(const std::string& standInInf, int cycles)
     DWORD total = GetTickCount() - started;
     std::printf("\nplug cycles: %d/%d clean, %d ghost names, %d ghost SERIALCOMM values, "
                 "%d hung waits, %d hung removals, %d hung line changes, "
-                "%d keyed before the settings were read, max unplug-to-withdrawal %s, max unplug-to-wait-end %s, "
+                "%d keyed before the settings were read, max unplug-to-withdrawal %s, max "
+                "unplug-to-wait-end %s, "
                 "max plug-to-publication %lu ms, total %lu.%lu s\n",
                 tally.clean, cycles, tally.ghostNames, tally.ghostSerialComm, tally.hungWaits,
                 tally.hungRemovals, tally.hungLineChanges, tally.keyedBeforeSettings,

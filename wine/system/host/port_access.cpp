@@ -81,14 +81,15 @@ bool ApplySettings(HANDLE port, const KeyingSettings& settings)
            SendPrivateControl(port, IOCTL_KEYER_RELOAD_SETTINGS) == ERROR_SUCCESS;
 }
 
-namespace {
+namespace
+{
 
 std::string StateList(const std::vector<unsigned char>& states)
 {
     return states.empty() ? "no reports" : HexBytes(states.data(), states.size());
 }
 
-}  // namespace
+} // namespace
 
 bool CheckKeyingReports(const std::string& what, StandInClient& standIn,
                         const std::vector<unsigned char>& states)
@@ -98,7 +99,8 @@ bool CheckKeyingReports(const std::string& what, StandInClient& standIn,
     std::vector<STANDIN_REPORT> reports = standIn.Reports();
     std::vector<unsigned char> seen;
     std::string malformed;
-    for (const STANDIN_REPORT& report : reports) {
+    for (const STANDIN_REPORT& report : reports)
+    {
         seen.push_back(report.Data[1]);
         static const unsigned char zeros[6] = {};
         if (report.ReportId != 0 || report.Length != 8 || report.Data[0] != 0x01 ||

@@ -20,7 +20,8 @@ extern const std::vector<DWORD> RaiseBothThenDrop;
 #define IOCTL_KEYER_RELOAD_SETTINGS 0x9C432000
 #define IOCTL_KEYER_REPUBLISH_PORT 0x9C432004
 
-struct KeyingSettings {
+struct KeyingSettings
+{
     DWORD keyFunc;
     DWORD pttFunc;
     DWORD keyLogic;

@@ -13,7 +13,8 @@
 #include "page_apply.h"
 #include "port_access.h"
 
-namespace {
+namespace
+{
 
 std::string StateList(const std::vector<STANDIN_REPORT>& reports)
 {
@@ -30,31 +31,37 @@ std::string MessagesSeen(const std::vector<std::string>& messages)
     // The texts are code page 932 bytes: show them as such.
     std::string text = std::to_string(messages.size()) + " message box(es):";
     for (const std::string& message : messages)
-        text += " [" + HexBytes(reinterpret_cast<const unsigned char*>(message.data()),
-                                message.size() < 8 ? message.size() : 8) + " ...]";
+        text += " [" +
+                HexBytes(reinterpret_cast<const unsigned char*>(message.data()),
+                         message.size() < 8 ? message.size() : 8) +
+                " ...]";
     return text;
 }
 
-}  // namespace
+} // namespace
 
 void KeyingUnderMappings(HANDLE port, StandInClient& standIn)
 {
-    struct Case {
+    struct Case
+    {
         const char* title;
         KeyingSettings settings;
-        std::vector<unsigned char> states;  // after SETDTR, SETRTS, CLRDTR, CLRRTS
+        std::vector<unsigned char> states; // after SETDTR, SETRTS, CLRDTR, CLRRTS
     };
     const Case cases[] = {
         {"Key on DTR, PTT on RTS, neither inverted", {1, 2, 0, 0}, {0x02, 0x00, 0x01, 0x03}},
         {"Key on RTS, PTT on DTR, neither inverted", {2, 1, 0, 0}, {0x01, 0x00, 0x02, 0x03}},
         {"Key on DTR, PTT on RTS, both inverted", {1, 2, 1, 1}, {0x01, 0x03, 0x02, 0x00}},
         {"Key and PTT both on DTR, PTT inverted", {1, 1, 0, 1}, {0x02, 0x02, 0x01, 0x01}},
-        {"Key on no line (inverted flag ignored), PTT on RTS", {0, 2, 1, 0},
+        {"Key on no line (inverted flag ignored), PTT on RTS",
+         {0, 2, 1, 0},
          {0x03, 0x01, 0x01, 0x03}},
-        {"Key on DTR with KeyLogic 2 (not inverted), PTT on line 3 (none)", {1, 3, 2, 1},
+        {"Key on DTR with KeyLogic 2 (not inverted), PTT on line 3 (none)",
+         {1, 3, 2, 1},
          {0x02, 0x02, 0x03, 0x03}},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         BeginScenario(std::string("A keying program raises DTR, RTS, then drops them: ") + c.title);
         if (!CheckCall(ApplySettings(port, c.settings), "store and reload the mapping"))
             continue;
@@ -112,7 +119,8 @@ void MismatchedIdentityWithholdsReports(StandInClient& standIn)
     BeginScenario("A device that is not the Velkor device gets no output reports");
     const wchar_t* impostors[] = {L"QX7LMN/2", L"QX7LMN/1X", L"QX7LMN/"};
     const char* labels[] = {"QX7LMN/2", "QX7LMN/1X (goes on)", "QX7LMN/ (one short)"};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
+    {
         standIn.SetManufacturer(impostors[i]);
         HANDLE port = OpenPort(InstalledPortName);
         if (!CheckCall(port != INVALID_HANDLE_VALUE, std::string("open as ") + labels[i]))
@@ -178,7 +186,8 @@ void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& por
     if (!CheckCall(ApplySettings(port, {1, 2, 0, 0}), "start from Key on DTR, PTT on RTS"))
         return;
     ResetLines(port, standIn);
-    if (knownFault != NULL) {
+    if (knownFault != NULL)
+    {
         // What the page does: names above COM9 are DOS device names only with \\.\.
         HANDLE bare = CreateFileA(portName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
                                   OPEN_EXISTING, 0, NULL);
@@ -196,7 +205,8 @@ void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& por
     CheckEqual("PTT row the page showed (2 = RTS)", 2, result.pttRowBefore);
     HKEY key = OpenDeviceKey(CollectionHardwareId);
     DWORD keyFunc = 99, pttFunc = 99;
-    if (key != NULL) {
+    if (key != NULL)
+    {
         ReadDwordValue(key, "KeyFunc", &keyFunc);
         ReadDwordValue(key, "PttFunc", &pttFunc);
         RegCloseKey(key);
@@ -207,23 +217,28 @@ void LiveApplyInPage(HANDLE port, StandInClient& standIn, const std::string& por
     EscapeCommFunction(port, SETDTR);
     std::vector<STANDIN_REPORT> reports = standIn.Reports();
     bool applied = reports.size() == 1 && reports[0].Data[1] == 0x01;
-    if (knownFault == NULL) {
+    if (knownFault == NULL)
+    {
         Check(result.messages.empty(), "message boxes", "no message box",
               MessagesSeen(result.messages));
         Check(applied, "SETDTR after Apply: state bytes", "01", StateList(reports));
-    } else {
+    }
+    else
+    {
         CheckKnownFault(result.messages.empty(), "message boxes", "no message box",
                         MessagesSeen(result.messages), knownFault);
         CheckKnownFault(applied, "SETDTR after Apply: state bytes", "01", StateList(reports),
                         knownFault);
     }
-    if (newPortNumber > 0) {
+    if (newPortNumber > 0)
+    {
         // The new name waits for the device's next start: the page never
         // asks for a republish.
         std::string newName = "COM" + std::to_string(newPortNumber);
         HKEY stored = OpenDeviceKey(CollectionHardwareId);
         std::string storedName;
-        if (stored != NULL) {
+        if (stored != NULL)
+        {
             ReadStringValue(stored, "PortName", &storedName);
             RegCloseKey(stored);
         }

@@ -19,7 +19,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const DWORD SerialSetWaitMask = 0x001B0044;
 
@@ -30,7 +31,8 @@ void PackageBindsAndPublishes()
     CheckEqualText("collection's service", "vkserial", facts.service);
 
     HKEY key = OpenDeviceKey(CollectionHardwareId);
-    if (CheckCall(key != NULL, "open the collection's device key")) {
+    if (CheckCall(key != NULL, "open the collection's device key"))
+    {
         std::string portName;
         DWORD keyFunc = 99, pttFunc = 99, keyLogic = 99, pttLogic = 99;
         ReadStringValue(key, "PortName", &portName);
@@ -48,7 +50,8 @@ void PackageBindsAndPublishes()
 
     // The start publishes asynchronously to the installer: poll briefly.
     std::string target;
-    for (int tries = 0; tries < 100 && target.empty(); ++tries) {
+    for (int tries = 0; tries < 100 && target.empty(); ++tries)
+    {
         target = DosDeviceTarget(InstalledPortName);
         if (target.empty())
             Sleep(50);
@@ -160,7 +163,8 @@ void WaitsOnTheMask(StandInClient& standIn)
     ok = WaitCommEvent(port, &events, &overlapped);
     DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     CheckEqual("wait on EV_CTS (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
-    if (error == ERROR_IO_PENDING) {
+    if (error == ERROR_IO_PENDING)
+    {
         CheckEqual("still waiting after 200 ms (258 = timeout)", WAIT_TIMEOUT,
                    WaitForSingleObject(event, 200));
         CheckCall(SetCommMask(port, EV_CTS) != FALSE, "SetCommMask while waiting");
@@ -179,11 +183,13 @@ void WaitsOnTheMask(StandInClient& standIn)
     ok = WaitCommEvent(port, &events, &overlapped);
     error = ok ? ERROR_SUCCESS : GetLastError();
     CheckEqual("wait on EV_CTS (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
-    if (error == ERROR_IO_PENDING) {
+    if (error == ERROR_IO_PENDING)
+    {
         CheckCall(CancelIo(port) != FALSE, "CancelIo");
         DWORD waited = WaitForSingleObject(event, 5000);
         CheckEqual("wait ended by the cancel (0 = signalled)", WAIT_OBJECT_0, waited);
-        if (waited == WAIT_OBJECT_0) {
+        if (waited == WAIT_OBJECT_0)
+        {
             ok = GetOverlappedResult(port, &overlapped, &returned, FALSE);
             CheckEqual("cancelled wait's result (Win32 error; 995 = aborted)",
                        ERROR_OPERATION_ABORTED, ok ? ERROR_SUCCESS : GetLastError());
@@ -196,7 +202,8 @@ void WaitsOnTheMask(StandInClient& standIn)
     CheckEqual("next wait (Win32 error; 997 = pending)", ERROR_IO_PENDING, error);
 
     BeginScenario("A short SET_WAIT_MASK ends the pending wait and is refused");
-    if (error == ERROR_IO_PENDING) {
+    if (error == ERROR_IO_PENDING)
+    {
         DWORD shortMask = EV_RXCHAR;
         returned = 0;
         ok = DeviceIoControl(port, SerialSetWaitMask, &shortMask, 2, NULL, 0, &returned, NULL);
@@ -211,7 +218,8 @@ void WaitsOnTheMask(StandInClient& standIn)
 
     BeginScenario("Two programs wait on the port: the second wait ends the first");
     HANDLE other = OpenPort(InstalledPortName, true);
-    if (CheckCall(other != INVALID_HANDLE_VALUE, "second overlapped open")) {
+    if (CheckCall(other != INVALID_HANDLE_VALUE, "second overlapped open"))
+    {
         HANDLE otherEvent = CreateEventA(NULL, TRUE, FALSE, NULL);
         OVERLAPPED otherOverlapped = {};
         otherOverlapped.hEvent = otherEvent;
@@ -324,7 +332,8 @@ void SustainedKeying(HANDLE port, StandInClient& standIn)
     double slowest = 0;
     bool allSucceeded = true;
     QueryPerformanceCounter(&begin);
-    for (int i = 0; i < changes; ++i) {
+    for (int i = 0; i < changes; ++i)
+    {
         LARGE_INTEGER before, after;
         QueryPerformanceCounter(&before);
         allSucceeded &= EscapeCommFunction(port, i % 2 == 0 ? SETDTR : CLRDTR) != FALSE;
@@ -339,7 +348,8 @@ void SustainedKeying(HANDLE port, StandInClient& standIn)
     CheckEqual("reports", changes, reports.size());
     // Key on DTR, PTT on RTS (low): DTR up gives 02, down gives 03.
     int wrong = -1;
-    for (size_t i = 0; i < reports.size() && wrong < 0; ++i) {
+    for (size_t i = 0; i < reports.size() && wrong < 0; ++i)
+    {
         unsigned char expected = i % 2 == 0 ? 0x02 : 0x03;
         if (reports[i].Data[1] != expected ||
             (i > 0 && reports[i].Sequence != reports[i - 1].Sequence + 1))
@@ -373,7 +383,8 @@ void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::strin
     ResetLines(port, standIn);
     CheckCall(EscapeCommFunction(port, SETDTR) != FALSE, "SETDTR on the handle opened as COM40");
     HANDLE moved = OpenPort("COM41");
-    if (CheckCall(moved != INVALID_HANDLE_VALUE, "open COM41")) {
+    if (CheckCall(moved != INVALID_HANDLE_VALUE, "open COM41"))
+    {
         EscapeCommFunction(moved, SETRTS);
         CloseHandle(moved);
     }
@@ -383,12 +394,14 @@ void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::strin
                SendPrivateControl(port, IOCTL_KEYER_REPUBLISH_PORT));
     CheckEqual("SERIALCOMM values with data COM41", 1, SerialCommEntriesFor("COM41").size());
 
-    BeginScenario("PortName is gone: Identifier names the port, and without it nothing is published");
+    BeginScenario(
+        "PortName is gone: Identifier names the port, and without it nothing is published");
     DeleteValue(key, "PortName");
     SetStringValue(key, "Identifier", "COM43");
     CheckEqual("republish from Identifier (Win32 error)", ERROR_SUCCESS,
                SendPrivateControl(port, IOCTL_KEYER_REPUBLISH_PORT));
-    Check(!DosDeviceTarget("COM43").empty(), "COM43", "a link", Described(DosDeviceTarget("COM43")));
+    Check(!DosDeviceTarget("COM43").empty(), "COM43", "a link",
+          Described(DosDeviceTarget("COM43")));
     Check(DosDeviceTarget("COM41").empty(), "COM41", "no such name",
           Described(DosDeviceTarget("COM41")));
 
@@ -407,11 +420,12 @@ void RepublishMovesThePort(HANDLE port, StandInClient& standIn, const std::strin
           Described(DosDeviceTarget(finalName)));
 }
 
-struct LateLineChange {
+struct LateLineChange
+{
     HANDLE port;
     BOOL succeeded;
     DWORD error;
-    LONG status;  // the NTSTATUS behind the error
+    LONG status; // the NTSTATUS behind the error
 };
 
 DWORD WINAPI RaiseDtrLate(void* param)
@@ -430,7 +444,8 @@ DWORD WINAPI RaiseDtrLate(void* param)
 bool WaitForStandInRemoval(StandInClient& standIn, const STANDIN_STATE& before,
                            STANDIN_STATE* after)
 {
-    for (int tries = 0; tries < 100; ++tries) {
+    for (int tries = 0; tries < 100; ++tries)
+    {
         if (standIn.State(after) && after->RemovalsAfterSurprise > before.RemovalsAfterSurprise)
             return true;
         Sleep(50);
@@ -459,7 +474,8 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     CheckCall(UnplugStandIn(), "DIF_REMOVE on the stand-in's root device");
     Note("removal took " + std::to_string(GetTickCount() - start) + " ms");
 
-    if (error == ERROR_IO_PENDING) {
+    if (error == ERROR_IO_PENDING)
+    {
         DWORD waited = WaitForSingleObject(event, 5000);
         CheckEqual("wait ended by the removal (0 = signalled)", WAIT_OBJECT_0, waited);
         DWORD returned = 0;
@@ -470,7 +486,8 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
 
     // The withdrawal runs in the removal, after DIF_REMOVE returned: poll.
     std::string target = DosDeviceTarget(name);
-    for (int tries = 0; tries < 60 && !target.empty(); ++tries) {
+    for (int tries = 0; tries < 60 && !target.empty(); ++tries)
+    {
         Sleep(50);
         target = DosDeviceTarget(name);
     }
@@ -511,7 +528,8 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     HANDLE worker = CreateThread(NULL, 0, RaiseDtrLate, &late, 0, NULL);
     DWORD finished = WaitForSingleObject(worker, 5000);
     CheckEqual("SETDTR on the handle left open returns (0 = returned)", WAIT_OBJECT_0, finished);
-    if (finished == WAIT_OBJECT_0) {
+    if (finished == WAIT_OBJECT_0)
+    {
         Check(!late.succeeded, "SETDTR on the handle left open", "a failure",
               late.succeeded ? "success" : "error " + std::to_string(late.error));
         Note("SETDTR after removal: NTSTATUS " + Hex(static_cast<unsigned long>(late.status)));
@@ -522,12 +540,13 @@ void UnplugWithWaitPending(StandInClient& standIn, const std::string& name)
     CheckCall(CloseHandle(port), "close the handle left open");
 }
 
-}  // namespace
+} // namespace
 
 void SetPortNameForNextStart(const std::string& name)
 {
     HKEY key = OpenDeviceKey(CollectionHardwareId);
-    if (key != NULL) {
+    if (key != NULL)
+    {
         SetStringValue(key, "PortName", name);
         RegCloseKey(key);
     }
@@ -544,7 +563,8 @@ void ReconnectComesBackAsStored(const std::string& standInInf, const std::string
     if (!CheckCall(PlugStandIn(standInInf, "QX7LMN/1"), "install the device again"))
         return;
     std::string target;
-    for (int tries = 0; tries < 200 && target.empty(); ++tries) {
+    for (int tries = 0; tries < 200 && target.empty(); ++tries)
+    {
         target = DosDeviceTarget(newName);
         if (target.empty())
             Sleep(50);
@@ -597,20 +617,24 @@ std::vector<int> DevicesKeyedThrough(const std::string& name, StandInClient& sta
 void RunTwoKeyerScenario(const char* standInInf, const char* heldName)
 {
     BeginScenario("Two more keyers, both installed with PortName COM40, are plugged in beside the "
-                  "one on " + std::string(heldName));
+                  "one on " +
+                  std::string(heldName));
     for (const char* name : {"COM40", "COM41"})
-        if (CheckCall(PlugStandIn(standInInf, "QX7LMN/1"), "plug in a keyer")) {
+        if (CheckCall(PlugStandIn(standInInf, "QX7LMN/1"), "plug in a keyer"))
+        {
             std::string target = WaitForName(name);
             Check(!target.empty(), name, "a link", Described(target));
         }
     StandInClient standIn;
     std::vector<int> seen;
-    for (const char* name : {heldName, "COM40", "COM41"}) {
+    for (const char* name : {heldName, "COM40", "COM41"})
+    {
         CheckEqual("SERIALCOMM values with data " + std::string(name), 1,
                    SerialCommEntriesFor(name).size());
         std::vector<int> devices = DevicesKeyedThrough(name, standIn);
         CheckEqual(std::string(name) + " keys one device", 1, devices.size());
-        if (devices.size() == 1) {
+        if (devices.size() == 1)
+        {
             Check(std::find(seen.begin(), seen.end(), devices[0]) == seen.end(),
                   std::string(name) + " keys a device of its own", "a device no other port keys",
                   "device " + std::to_string(devices[0]));

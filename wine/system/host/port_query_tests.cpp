@@ -16,9 +16,10 @@
 #include "check.h"
 #include "port_access.h"
 
-namespace {
+namespace
+{
 
-#define SERIAL_CODE(function) \
+#define SERIAL_CODE(function)                                                                      \
     CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 const DWORD GetLineControl = SERIAL_CODE(21);
 const DWORD GetChars = SERIAL_CODE(22);
@@ -86,7 +87,7 @@ std::string DcbDifferences(const DCB& set, const DCB& read)
     return text.empty() ? "every field equal" : text;
 }
 
-}  // namespace
+} // namespace
 
 void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn)
 {
@@ -96,14 +97,15 @@ void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn)
     DCB dcb;
     std::memset(&dcb, Fill, sizeof(dcb));
     dcb.DCBlength = sizeof(dcb);
-    if (CheckCall(GetCommState(port, &dcb) != FALSE, "GetCommState")) {
+    if (CheckCall(GetCommState(port, &dcb) != FALSE, "GetCommState"))
+    {
         CheckEqual("data bits", 8, dcb.ByteSize);
         CheckEqual("parity (NOPARITY)", NOPARITY, dcb.Parity);
         CheckEqual("stop bits (ONESTOPBIT)", ONESTOPBIT, dcb.StopBits);
         CheckEqualHex("XON character", 0x11, static_cast<unsigned char>(dcb.XonChar));
         CheckEqualHex("XOFF character", 0x13, static_cast<unsigned char>(dcb.XoffChar));
-        CheckEqual("fDtrControl (DTR_CONTROL_DISABLE: the line is not raised)",
-                   DTR_CONTROL_DISABLE, dcb.fDtrControl);
+        CheckEqual("fDtrControl (DTR_CONTROL_DISABLE: the line is not raised)", DTR_CONTROL_DISABLE,
+                   dcb.fDtrControl);
         CheckEqual("fRtsControl (RTS_CONTROL_DISABLE)", RTS_CONTROL_DISABLE, dcb.fRtsControl);
         CheckEqual("fOutxCtsFlow", 0, dcb.fOutxCtsFlow);
         CheckEqual("fOutX", 0, dcb.fOutX);
@@ -111,7 +113,8 @@ void SerialQueriesBeforeAnySet(HANDLE port, StandInClient& standIn)
 
     COMMTIMEOUTS timeouts;
     std::memset(&timeouts, Fill, sizeof(timeouts));
-    if (CheckCall(GetCommTimeouts(port, &timeouts) != FALSE, "GetCommTimeouts")) {
+    if (CheckCall(GetCommTimeouts(port, &timeouts) != FALSE, "GetCommTimeouts"))
+    {
         const DWORD* words = reinterpret_cast<const DWORD*>(&timeouts);
         std::string seen;
         for (int i = 0; i < 5; ++i)
@@ -158,7 +161,8 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
     DCB after;
     std::memset(&after, Fill, sizeof(after));
     after.DCBlength = sizeof(after);
-    if (CheckCall(GetCommState(port, &after) != FALSE, "GetCommState again")) {
+    if (CheckCall(GetCommState(port, &after) != FALSE, "GetCommState again"))
+    {
         std::string differences = DcbDifferences(dcb, after);
         CheckEqualText("DCB read back", "every field equal", differences);
     }
@@ -183,21 +187,19 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
     CheckCall(SetupComm(port, 4096, 2048) != FALSE, "SetupComm(4096, 2048)");
     COMMPROP properties;
     std::memset(&properties, Fill, sizeof(properties));
-    if (CheckCall(GetCommProperties(port, &properties) != FALSE, "GetCommProperties")) {
+    if (CheckCall(GetCommProperties(port, &properties) != FALSE, "GetCommProperties"))
+    {
         CheckEqual("wPacketLength", sizeof(COMMPROP), properties.wPacketLength);
         CheckEqual("wPacketVersion", 2, properties.wPacketVersion);
         CheckEqualHex("dwServiceMask (SP_SERIALCOMM)", SP_SERIALCOMM, properties.dwServiceMask);
         CheckEqualHex("dwProvSubType (PST_RS232)", PST_RS232, properties.dwProvSubType);
-        CheckEqualHex("dwProvCapabilities has PCF_DTRDSR and PCF_RTSCTS",
-                      PCF_DTRDSR | PCF_RTSCTS,
+        CheckEqualHex("dwProvCapabilities has PCF_DTRDSR and PCF_RTSCTS", PCF_DTRDSR | PCF_RTSCTS,
                       properties.dwProvCapabilities & (PCF_DTRDSR | PCF_RTSCTS));
         CheckEqualHex("dwMaxBaud (BAUD_USER)", BAUD_USER, properties.dwMaxBaud);
         CheckEqualHex("dwSettableParams (parity, baud, data bits, stop bits)",
-                      SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS,
-                      properties.dwSettableParams);
+                      SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS, properties.dwSettableParams);
         CheckEqualHex("wSettableData (5 to 8 bits)",
-                      DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8,
-                      properties.wSettableData);
+                      DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8, properties.wSettableData);
         CheckEqualHex("wSettableStopParity", 0x1F07, properties.wSettableStopParity);
         CheckEqual("dwMaxTxQueue (no limit)", 0, properties.dwMaxTxQueue);
         CheckEqual("dwMaxRxQueue (no limit)", 0, properties.dwMaxRxQueue);
@@ -215,13 +217,15 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
     std::memset(&status, Fill, sizeof(status));
     int polls = 0;
     bool cleared = false;
-    for (; polls < 200; ++polls) {
+    for (; polls < 200; ++polls)
+    {
         cleared = ClearCommError(port, &errors, &status) != FALSE;
         if (!cleared || status.cbOutQue == 0)
             break;
         Sleep(10);
     }
-    if (CheckCall(cleared, "ClearCommError")) {
+    if (CheckCall(cleared, "ClearCommError"))
+    {
         CheckEqual("polls until the output queue was empty", 0, polls);
         CheckEqualHex("errors", 0, errors);
         CheckEqual("cbInQue", 0, status.cbInQue);
@@ -246,14 +250,16 @@ void SerialQueriesAnswered(HANDLE port, StandInClient& standIn)
     CheckEqual("reports sent by settings, status and flush", 0, standIn.Reports().size());
 
     BeginScenario("A keying program changes DTR and RTS and asks the port for the lines");
-    struct Step {
+    struct Step
+    {
         DWORD function;
         const char* name;
         DWORD lines;
     };
-    const Step steps[] = {{SETDTR, "SETDTR", 1}, {SETRTS, "SETRTS", 3}, {CLRDTR, "CLRDTR", 2},
-                          {CLRRTS, "CLRRTS", 0}};
-    for (const Step& step : steps) {
+    const Step steps[] = {
+        {SETDTR, "SETDTR", 1}, {SETRTS, "SETRTS", 3}, {CLRDTR, "CLRDTR", 2}, {CLRRTS, "CLRRTS", 0}};
+    for (const Step& step : steps)
+    {
         CheckCall(EscapeCommFunction(port, step.function) != FALSE, step.name);
         CheckEqualHex(std::string("GET_DTRRTS after ") + step.name, step.lines,
                       QueryLines(port, GetDtrRts));

@@ -3,8 +3,8 @@
 #include <winioctl.h>
 
 StandInClient::StandInClient()
-    : handle_(CreateFileA(STANDIN_DOS_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                          0, NULL))
+    : handle_(CreateFileA(STANDIN_DOS_NAME, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                          NULL))
 {
 }
 
@@ -33,7 +33,8 @@ std::vector<STANDIN_REPORT> StandInClient::Reports()
 std::vector<STANDIN_REPORT> StandInClient::WaitForReports(size_t count, DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    for (;;) {
+    for (;;)
+    {
         std::vector<STANDIN_REPORT> reports = Reports();
         if (reports.size() >= count || GetTickCount() - start > timeoutMs)
             return reports;
@@ -68,7 +69,8 @@ bool StandInClient::State(STANDIN_STATE* state)
 bool WaitForStandIn(DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
-    for (;;) {
+    for (;;)
+    {
         if (StandInClient().IsOpen())
             return true;
         if (GetTickCount() - start > timeoutMs)

@@ -11,14 +11,18 @@
 
 #include "standin_control.h"
 
-class StandInClient {
-public:
+class StandInClient
+{
+  public:
     StandInClient();
     ~StandInClient();
     StandInClient(const StandInClient&) = delete;
     StandInClient& operator=(const StandInClient&) = delete;
 
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const
+    {
+        return handle_ != INVALID_HANDLE_VALUE;
+    }
     std::vector<STANDIN_REPORT> Reports();
     /* Waits until at least count reports are held (or timeoutMs passes). */
     std::vector<STANDIN_REPORT> WaitForReports(size_t count, DWORD timeoutMs);
@@ -26,7 +30,7 @@ public:
     bool SetManufacturer(const std::wstring& text);
     bool State(STANDIN_STATE* state);
 
-private:
+  private:
     HANDLE handle_;
 };
 

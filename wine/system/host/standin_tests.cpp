@@ -13,7 +13,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 std::string Join(const std::vector<std::string>& items)
 {
@@ -41,8 +42,8 @@ void CollectionCarriesTheVelkorHardwareId()
         return;
     Check(Contains(facts.hardwareIds, CollectionHardwareId), "hardware ids",
           "to include " + std::string(CollectionHardwareId), Join(facts.hardwareIds));
-    Check(_strnicmp(facts.instanceId.c_str(), "HID\\VID_1234&PID_5678\\", 22) == 0,
-          "instance id", "HID\\VID_1234&PID_5678\\...", facts.instanceId);
+    Check(_strnicmp(facts.instanceId.c_str(), "HID\\VID_1234&PID_5678\\", 22) == 0, "instance id",
+          "HID\\VID_1234&PID_5678\\...", facts.instanceId);
 }
 
 void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn,
@@ -61,8 +62,9 @@ void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn,
 
     bool read = false;
     std::string manufacturer = ReadManufacturerString(collection, &read);
-    CheckEqualText(read ? "HidD_GetManufacturerString" : "HidD_GetManufacturerString (" +
-                   LastErrorText() + ")", expected, manufacturer);
+    CheckEqualText(read ? "HidD_GetManufacturerString"
+                        : "HidD_GetManufacturerString (" + LastErrorText() + ")",
+                   expected, manufacturer);
 
     standIn.Clear();
     const unsigned char first[9] = {0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0};
@@ -78,7 +80,8 @@ void HidApplicationReadsIdentityAndWritesReports(StandInClient& standIn,
           ok ? std::to_string(written) + " bytes written" : LastErrorText());
 
     std::vector<STANDIN_REPORT> reports = standIn.WaitForReports(2, 2000);
-    if (CheckEqual("reports recorded", 2, reports.size())) {
+    if (CheckEqual("reports recorded", 2, reports.size()))
+    {
         // The class driver strips report id 0 and hands over the 8 bytes after it.
         CheckEqual("first report: kind (1 = write)", STANDIN_KIND_WRITE, reports[0].Kind);
         CheckEqual("first report: report id", 0, reports[0].ReportId);
@@ -104,23 +107,26 @@ void ManufacturerStringIsConfigurable(StandInClient& standIn, const std::string&
     bool read = false;
     if (!CheckCall(standIn.SetManufacturer(L"QX7LMN/2"), "set manufacturer"))
         return;
-    CheckEqualText("manufacturer after change", "QX7LMN/2", ReadManufacturerString(collection, &read));
+    CheckEqualText("manufacturer after change", "QX7LMN/2",
+                   ReadManufacturerString(collection, &read));
     standIn.SetManufacturer(std::wstring(original.begin(), original.end()));
     CheckEqualText("manufacturer restored", original, ReadManufacturerString(collection, &read));
     CloseHandle(collection);
 }
 
-}  // namespace
+} // namespace
 
 void RunStandInScenarios(const std::string& manufacturer, const char* portName)
 {
-    if (portName != NULL) {
+    if (portName != NULL)
+    {
         // A driver above the collection finishes its start after the HID
         // interface appears, and its start resets the pass-through a HID
         // application relies on: wait for the last step of that start.
         BeginScenario(std::string("The port driver above the stand-in publishes ") + portName);
         std::string target;
-        for (int tries = 0; tries < 200 && target.empty(); ++tries) {
+        for (int tries = 0; tries < 200 && target.empty(); ++tries)
+        {
             target = DosDeviceTarget(portName);
             if (target.empty())
                 Sleep(50);
@@ -163,7 +169,8 @@ void RunStandInUnplugScenario()
     // Wine keeps the removed collection's device node listed as present, so
     // the proof of removal is that its HID interface is gone.
     std::string path = FindHidInterfacePath("HID\\VID_1234&PID_5678\\");
-    for (DWORD waited = 0; !path.empty() && waited < 3000; waited += 50) {
+    for (DWORD waited = 0; !path.empty() && waited < 3000; waited += 50)
+    {
         Sleep(50);
         path = FindHidInterfacePath("HID\\VID_1234&PID_5678\\");
     }
@@ -171,12 +178,15 @@ void RunStandInUnplugScenario()
           path.empty() ? "none" : path);
 
     STANDIN_STATE after = {};
-    if (standIn.State(&after)) {
+    if (standIn.State(&after))
+    {
         CheckEqual("reads pending after removal", 0, after.PendingReads);
         Check(after.ReadsCompletedAtRemoval >= before.PendingReads, "reads ended by the removal",
               "at least " + std::to_string(before.PendingReads),
               std::to_string(after.ReadsCompletedAtRemoval));
-    } else {
+    }
+    else
+    {
         Note("the stand-in's driver unloaded with its device; its counters are gone");
     }
 }

@@ -9,7 +9,8 @@ ULONG CopyReports(PVOID Buffer, ULONG BufferBytes);
 VOID ClearReports();
 VOID CopyState(STANDIN_STATE* Out);
 
-namespace {
+namespace
+{
 
 PDEVICE_OBJECT ControlDevice;
 UNICODE_STRING ControlLink;
@@ -20,7 +21,8 @@ NTSTATUS ControlIoctl(PIRP Irp, PIO_STACK_LOCATION Stack)
     ULONG inputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
 
-    switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
+    switch (Stack->Parameters.DeviceIoControl.IoControlCode)
+    {
     case IOCTL_STANDIN_GET_REPORTS: {
         ULONG copied = CopyReports(buffer, outputLength);
         if (copied == 0)
@@ -43,7 +45,7 @@ NTSTATUS ControlIoctl(PIRP Irp, PIO_STACK_LOCATION Stack)
     }
 }
 
-}  // namespace
+} // namespace
 
 NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject)
 {
@@ -51,12 +53,13 @@ NTSTATUS CreateControlDevice(PDRIVER_OBJECT DriverObject)
     RtlInitUnicodeString(&name, L"\\Device\\VkStandInControl");
     RtlInitUnicodeString(&ControlLink, L"\\DosDevices\\VkStandIn");
 
-    NTSTATUS status = IoCreateDevice(DriverObject, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &ControlDevice);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &ControlDevice);
     if (!NT_SUCCESS(status))
         return status;
     status = IoCreateSymbolicLink(&ControlLink, &name);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(status))
+    {
         IoDeleteDevice(ControlDevice);
         ControlDevice = NULL;
         return status;
@@ -83,7 +86,8 @@ BOOLEAN IsControlDevice(PDEVICE_OBJECT DeviceObject)
 NTSTATUS DispatchControlDevice(PDEVICE_OBJECT, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    switch (stack->MajorFunction) {
+    switch (stack->MajorFunction)
+    {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:

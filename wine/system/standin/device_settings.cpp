@@ -10,7 +10,8 @@ VOID ReadDeviceSettings(PDEVICE_OBJECT PhysicalDevice)
     ResetManufacturer();
     HANDLE key;
     // KEY_READ, not STANDARD_RIGHTS_READ alone: Wine checks kernel handles too.
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)))
+    if (!NT_SUCCESS(
+            IoOpenDeviceRegistryKey(PhysicalDevice, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key)))
         return;
 
     UNICODE_STRING name;
@@ -19,11 +20,13 @@ VOID ReadDeviceSettings(PDEVICE_OBJECT PhysicalDevice)
     const ULONG infoBytes = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + dataBytes;
     PKEY_VALUE_PARTIAL_INFORMATION info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
         ExAllocatePoolWithTag(PagedPool, infoBytes, 'nIsV'));
-    if (info != NULL) {
+    if (info != NULL)
+    {
         ULONG resultBytes;
         NTSTATUS status =
             ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, infoBytes, &resultBytes);
-        if (NT_SUCCESS(status) && info->Type == REG_SZ) {
+        if (NT_SUCCESS(status) && info->Type == REG_SZ)
+        {
             const WCHAR* text = reinterpret_cast<const WCHAR*>(info->Data);
             ULONG chars = info->DataLength / sizeof(WCHAR);
             // Registry strings may or may not carry their terminator.

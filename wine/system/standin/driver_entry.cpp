@@ -3,7 +3,8 @@
  */
 #include "standin.h"
 
-namespace {
+namespace
+{
 
 /*
  * HidRegisterMinidriver takes over the create, close and device-control slots
@@ -70,7 +71,8 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     PSTANDIN_DEVICE device = StandInDevice(DeviceObject);
 
-    switch (stack->MinorFunction) {
+    switch (stack->MinorFunction)
+    {
     case IRP_MN_START_DEVICE:
         // The device key holds the test's choice of identity; it is read before
         // the collection exists, so the first open already sees it.
@@ -84,10 +86,13 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MN_REMOVE_DEVICE:
         // What Wine sends when a device goes with its port held: the tests
         // read the order back.
-        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) {
+        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL)
+        {
             device->SurpriseRemoved = TRUE;
             CountEvent(&STANDIN_STATE::SurpriseRemovals, 1);
-        } else if (device->SurpriseRemoved) {
+        }
+        else if (device->SurpriseRemoved)
+        {
             CountEvent(&STANDIN_STATE::RemovalsAfterSurprise, 1);
         }
         // hidclass waits for its read loop at teardown: a read left pending
@@ -117,7 +122,7 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return PoCallDriver(HidExtension(DeviceObject)->NextDeviceObject, Irp);
 }
 
-}  // namespace
+} // namespace
 
 NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
 {

@@ -4,7 +4,8 @@
  */
 #include "standin.h"
 
-namespace {
+namespace
+{
 
 /*
  * One vendor-defined application collection with a single output report of 8
@@ -12,16 +13,16 @@ namespace {
  * report the port driver can send.
  */
 const UCHAR ReportDescriptor[] = {
-    0x06, 0x00, 0xFF,  // Usage Page (vendor defined 0xFF00)
-    0x09, 0x01,        // Usage (1)
-    0xA1, 0x01,        // Collection (Application)
-    0x09, 0x01,        //   Usage (1)
-    0x15, 0x00,        //   Logical Minimum (0)
-    0x26, 0xFF, 0x00,  //   Logical Maximum (255)
-    0x75, 0x08,        //   Report Size (8)
-    0x95, 0x08,        //   Report Count (8)
-    0x91, 0x02,        //   Output (Data, Variable, Absolute)
-    0xC0,              // End Collection
+    0x06, 0x00, 0xFF, // Usage Page (vendor defined 0xFF00)
+    0x09, 0x01,       // Usage (1)
+    0xA1, 0x01,       // Collection (Application)
+    0x09, 0x01,       //   Usage (1)
+    0x15, 0x00,       //   Logical Minimum (0)
+    0x26, 0xFF, 0x00, //   Logical Maximum (255)
+    0x75, 0x08,       //   Report Size (8)
+    0x95, 0x08,       //   Report Count (8)
+    0x91, 0x02,       //   Output (Data, Variable, Absolute)
+    0xC0,             // End Collection
 };
 
 const USHORT VendorId = 0x1234;
@@ -78,14 +79,15 @@ NTSTATUS GetString(PIRP Irp, PIO_STACK_LOCATION Stack)
 {
     // METHOD_NEITHER: the string id travels in the input pointer itself, the
     // language in its high word.
-    ULONG id = static_cast<ULONG>(
-                   reinterpret_cast<ULONG_PTR>(Stack->Parameters.DeviceIoControl.Type3InputBuffer)) &
+    ULONG id = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(
+                   Stack->Parameters.DeviceIoControl.Type3InputBuffer)) &
                0xFFFF;
     PWCHAR buffer = static_cast<PWCHAR>(Irp->UserBuffer);
     ULONG bufferBytes = Stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG copied;
 
-    switch (id) {
+    switch (id)
+    {
     case VK_HID_STRING_ID_IMANUFACTURER:
     case VK_WINE_STRING_ID_IMANUFACTURER:
         CountEvent(&STANDIN_STATE::StringQueries, 1);
@@ -112,11 +114,12 @@ NTSTATUS TakeOutputReport(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Kind)
     PHID_XFER_PACKET packet = static_cast<PHID_XFER_PACKET>(Irp->UserBuffer);
     if (packet == NULL || packet->reportBuffer == NULL)
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
-    RecordOutputReport(StandInDevice(DeviceObject)->Number, Kind, packet->reportId, packet->reportBuffer, packet->reportBufferLen);
+    RecordOutputReport(StandInDevice(DeviceObject)->Number, Kind, packet->reportId,
+                       packet->reportBuffer, packet->reportBufferLen);
     return CompleteRequest(Irp, STATUS_SUCCESS, packet->reportBufferLen);
 }
 
-}  // namespace
+} // namespace
 
 NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -124,7 +127,8 @@ NTSTATUS NTAPI DispatchInternalIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PSTANDIN_DEVICE device = StandInDevice(DeviceObject);
     ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
 
-    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    {
     case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
         return GetDeviceDescriptor(Irp, outputLength);
     case IOCTL_HID_GET_REPORT_DESCRIPTOR:

@@ -40,7 +40,8 @@
 #define HID_HID_DESCRIPTOR_TYPE 0x21
 #define HID_REPORT_DESCRIPTOR_TYPE 0x22
 
-typedef struct _HID_MINIDRIVER_REGISTRATION {
+typedef struct _HID_MINIDRIVER_REGISTRATION
+{
     ULONG Revision;
     PDRIVER_OBJECT DriverObject;
     PUNICODE_STRING RegistryPath;
@@ -49,13 +50,15 @@ typedef struct _HID_MINIDRIVER_REGISTRATION {
     UCHAR Reserved[3];
 } HID_MINIDRIVER_REGISTRATION, *PHID_MINIDRIVER_REGISTRATION;
 
-typedef struct _HID_DEVICE_EXTENSION {
+typedef struct _HID_DEVICE_EXTENSION
+{
     PDEVICE_OBJECT PhysicalDeviceObject;
     PDEVICE_OBJECT NextDeviceObject;
     PVOID MiniDeviceExtension;
 } HID_DEVICE_EXTENSION, *PHID_DEVICE_EXTENSION;
 
-typedef struct _HID_DEVICE_ATTRIBUTES {
+typedef struct _HID_DEVICE_ATTRIBUTES
+{
     ULONG Size;
     USHORT VendorID;
     USHORT ProductID;
@@ -64,13 +67,15 @@ typedef struct _HID_DEVICE_ATTRIBUTES {
 } HID_DEVICE_ATTRIBUTES, *PHID_DEVICE_ATTRIBUTES;
 
 #include <pshpack1.h>
-typedef struct _HID_DESCRIPTOR {
+typedef struct _HID_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     USHORT bcdHID;
     UCHAR bCountry;
     UCHAR bNumDescriptors;
-    struct _HID_DESCRIPTOR_DESC_LIST {
+    struct _HID_DESCRIPTOR_DESC_LIST
+    {
         UCHAR bReportType;
         USHORT wReportLength;
     } DescriptorList[1];

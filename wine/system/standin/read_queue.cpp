@@ -5,7 +5,8 @@
  */
 #include "standin.h"
 
-namespace {
+namespace
+{
 
 VOID NTAPI CancelReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
@@ -21,7 +22,7 @@ VOID NTAPI CancelReadReport(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
-}  // namespace
+} // namespace
 
 VOID InitializeReadQueue(PSTANDIN_DEVICE Device)
 {
@@ -33,12 +34,14 @@ NTSTATUS PendReadReport(PSTANDIN_DEVICE Device, PIRP Irp)
 {
     KIRQL irql;
     KeAcquireSpinLock(&Device->ReadLock, &irql);
-    if (Device->Removed) {
+    if (Device->Removed)
+    {
         KeReleaseSpinLock(&Device->ReadLock, irql);
         return CompleteRequest(Irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     }
     IoSetCancelRoutine(Irp, CancelReadReport);
-    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL)
+    {
         KeReleaseSpinLock(&Device->ReadLock, irql);
         return CompleteRequest(Irp, STATUS_CANCELLED, 0);
     }
@@ -59,10 +62,12 @@ VOID CompletePendingReads(PSTANDIN_DEVICE Device, BOOLEAN DeviceGone)
     KeAcquireSpinLock(&Device->ReadLock, &irql);
     if (DeviceGone)
         Device->Removed = TRUE;
-    while (!IsListEmpty(&Device->PendingReads)) {
+    while (!IsListEmpty(&Device->PendingReads))
+    {
         PLIST_ENTRY entry = RemoveHeadList(&Device->PendingReads);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-        if (IoSetCancelRoutine(irp, NULL) == NULL) {
+        if (IoSetCancelRoutine(irp, NULL) == NULL)
+        {
             // The cancel routine owns it and is waiting for the lock.
             InitializeListHead(entry);
             continue;
@@ -71,7 +76,8 @@ VOID CompletePendingReads(PSTANDIN_DEVICE Device, BOOLEAN DeviceGone)
     }
     KeReleaseSpinLock(&Device->ReadLock, irql);
 
-    while (!IsListEmpty(&taken)) {
+    while (!IsListEmpty(&taken))
+    {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&taken), IRP, Tail.Overlay.ListEntry);
         CountEvent(&STANDIN_STATE::PendingReads, -1);
         CountEvent(&STANDIN_STATE::ReadsCompletedAtRemoval, 1);

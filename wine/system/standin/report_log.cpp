@@ -6,7 +6,8 @@
  */
 #include "standin.h"
 
-namespace {
+namespace
+{
 
 const WCHAR DefaultManufacturer[] = L"QX7LMN/1";
 
@@ -19,7 +20,7 @@ WCHAR Manufacturer[STANDIN_MANUFACTURER_CHARS + 1];
 ULONG ManufacturerChars;
 STANDIN_STATE State;
 
-}  // namespace
+} // namespace
 
 VOID InitializeReportLog()
 {
@@ -41,7 +42,8 @@ VOID RecordOutputReport(UCHAR Device, UCHAR Kind, UCHAR ReportId, const UCHAR* D
     KIRQL irql;
     KeAcquireSpinLock(&LogLock, &irql);
     ULONG sequence = NextSequence++;
-    if (Recorded < STANDIN_LOG_CAPACITY) {
+    if (Recorded < STANDIN_LOG_CAPACITY)
+    {
         STANDIN_REPORT* report = &Reports[Recorded++];
         RtlZeroMemory(report, sizeof(*report));
         report->Sequence = sequence;
@@ -52,7 +54,9 @@ VOID RecordOutputReport(UCHAR Device, UCHAR Kind, UCHAR ReportId, const UCHAR* D
         report->Length = static_cast<UCHAR>(Length > 0xFF ? 0xFF : Length);
         RtlCopyMemory(report->Data, Data,
                       Length < STANDIN_REPORT_BYTES ? Length : STANDIN_REPORT_BYTES);
-    } else {
+    }
+    else
+    {
         ++Lost;
     }
     KeReleaseSpinLock(&LogLock, irql);

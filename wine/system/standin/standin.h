@@ -10,7 +10,8 @@
 #include "standin_control.h"
 
 /* Per-device state, the minidriver part of the class driver's FDO extension. */
-typedef struct _STANDIN_DEVICE {
+typedef struct _STANDIN_DEVICE
+{
     KSPIN_LOCK ReadLock;
     LIST_ENTRY PendingReads;
     BOOLEAN Removed;

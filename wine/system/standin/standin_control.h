@@ -25,25 +25,28 @@
 #define STANDIN_MANUFACTURER_CHARS 64
 
 /* How a report reached the stand-in. */
-#define STANDIN_KIND_WRITE 1         /* IOCTL_HID_WRITE_REPORT: a WriteFile on the collection */
-#define STANDIN_KIND_SET_OUTPUT 2    /* IOCTL_HID_SET_OUTPUT_REPORT: HidD_SetOutputReport */
+#define STANDIN_KIND_WRITE 1      /* IOCTL_HID_WRITE_REPORT: a WriteFile on the collection */
+#define STANDIN_KIND_SET_OUTPUT 2 /* IOCTL_HID_SET_OUTPUT_REPORT: HidD_SetOutputReport */
 
-typedef struct _STANDIN_REPORT {
-    ULONG Sequence;      /* counts every report since the driver loaded, from 1 */
+typedef struct _STANDIN_REPORT
+{
+    ULONG Sequence; /* counts every report since the driver loaded, from 1 */
     UCHAR Kind;
     UCHAR ReportId;
-    UCHAR Length;        /* bytes in Data as the class driver passed them */
-    UCHAR Device;        /* the device that received it: 1 for the first added since load, ... */
+    UCHAR Length; /* bytes in Data as the class driver passed them */
+    UCHAR Device; /* the device that received it: 1 for the first added since load, ... */
     UCHAR Data[STANDIN_REPORT_BYTES];
 } STANDIN_REPORT;
 
-typedef struct _STANDIN_LOG_HEADER {
-    ULONG Recorded;      /* reports held, including any not returned for lack of room */
+typedef struct _STANDIN_LOG_HEADER
+{
+    ULONG Recorded; /* reports held, including any not returned for lack of room */
     ULONG Returned;
-    ULONG Lost;          /* reports that arrived while the log was full */
+    ULONG Lost; /* reports that arrived while the log was full */
 } STANDIN_LOG_HEADER;
 
-typedef struct _STANDIN_STATE {
+typedef struct _STANDIN_STATE
+{
     ULONG Starts;
     ULONG PendingReads;
     ULONG ReadsCompletedAtRemoval;
